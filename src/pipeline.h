@@ -1,0 +1,126 @@
+// Installation pipeline: unpacking the package, finding the application's
+// root in the unpacked tree and deploying it into the install folder.
+#pragma once
+
+#include "powershell.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+const char *const appExecutableName = "TambrixDesktop.exe";
+constexpr int extractTimeoutMs = 600000;
+constexpr int copyTimeoutMs = 600000;
+
+const char *const extractTemplate =
+    "Expand-Archive -LiteralPath '%1' -DestinationPath '%2' -Force";
+
+// Replaces each top-level item of the install folder that the package also
+// has, whole, and leaves everything else of an earlier installation alone.
+const char *const copyTemplate =
+    "if (Test-Path -LiteralPath '%1') {   Get-ChildItem -LiteralPath '%2' -Force | "
+    "ForEach-Object {     $dest = Join-Path '%1' $_.Name;     if (Test-Path -LiteralPath $dest) "
+    "{ Remove-Item -LiteralPath $dest -Recurse -Force };     Copy-Item -LiteralPath $_.FullName "
+    "-Destination $dest -Recurse -Force   } } else {   New-Item -ItemType Directory -Path '%1' "
+    "-Force | Out-Null;   Copy-Item -Path (Join-Path '%2' '*') -Destination '%1' -Recurse -Force }";
+
+const char *const moveTemplate =
+    "Get-ChildItem -LiteralPath '%1' -Force | ForEach-Object {   Move-Item -LiteralPath "
+    "$_.FullName -Destination '%2' -Force }; Remove-Item -LiteralPath '%1' -Recurse -Force "
+    "-ErrorAction SilentlyContinue";
+
+QString appExecutableIn(const QString &folder)
+{
+    return QDir(folder).filePath(QLatin1String(appExecutableName));
+}
+
+bool extractZip(const QString &packagePath, const QString &destination, QString &error)
+{
+    QDir().mkpath(destination);
+    PowerShellRun run;
+    run.script = QString::fromLatin1(extractTemplate)
+                     .arg(escapePowerShellLiteral(packagePath),
+                          escapePowerShellLiteral(destination));
+    run.timeoutMs = extractTimeoutMs;
+    run.failureMessage = QStringLiteral("Не удалось распаковать архив");
+    run.onWaitFailure = WaitFailure::Abort;
+    run.abortMessage = QStringLiteral("Распаковка прервана");
+    return runPowerShell(run, error);
+}
+
+QString resolveAppRoot(const QString &folder)
+{
+    const QString exeName = QLatin1String(appExecutableName);
+    if (QFile::exists(appExecutableIn(folder)))
+        return folder;
+
+    const QDir dir(folder);
+    const QFileInfoList subfolders = dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot);
+    if (subfolders.size() == 1) {
+        const QString wrapped = subfolders.first().absoluteFilePath();
+        if (QFile::exists(appExecutableIn(wrapped)))
+            return wrapped;
+    }
+
+    if (!dir.entryList({exeName}, QDir::Files | QDir::NoSymLinks).isEmpty())
+        return folder;
+
+    QDirIterator it(folder, {exeName}, QDir::Files, QDirIterator::Subdirectories);
+    if (it.hasNext()) {
+        it.next();
+        return it.fileInfo().absolutePath();
+    }
+    return folder;
+}
+
+bool deployPackage(const QString &installFolder, const QString &packageFile,
+                   const QString &workFolder, const QString &version, QString &error)
+{
+    const QString stageFolder = workFolder + QLatin1String("/stage-") + version;
+
+    QProcess::execute(systemProgram(QStringLiteral("taskkill")),
+                      {QStringLiteral("/IM"), QLatin1String(appExecutableName),
+                       QStringLiteral("/F")});
+    QDir().mkpath(installFolder);
+    QDir(stageFolder).removeRecursively();
+
+    if (!extractZip(packageFile, stageFolder, error))
+        return false;
+
+    const QString appRoot = resolveAppRoot(stageFolder);
+    if (!QFile::exists(appExecutableIn(appRoot))) {
+        error = QStringLiteral("В архиве нет TambrixDesktop.exe");
+        return false;
+    }
+
+    PowerShellRun copy;
+    copy.script = QString::fromLatin1(copyTemplate)
+                      .arg(escapePowerShellLiteral(installFolder),
+                           escapePowerShellLiteral(appRoot));
+    copy.timeoutMs = copyTimeoutMs;
+    copy.failureMessage = QStringLiteral("Не удалось скопировать файлы");
+    if (!runPowerShell(copy, error))
+        return false;
+
+    QDir(stageFolder).removeRecursively();
+
+    if (!QFile::exists(appExecutableIn(installFolder))) {
+        const QString nested = resolveAppRoot(installFolder);
+        if (QFile::exists(appExecutableIn(nested)) && nested != installFolder) {
+            executePowerShell(QString::fromLatin1(moveTemplate)
+                                  .arg(escapePowerShellLiteral(nested),
+                                       escapePowerShellLiteral(installFolder)));
+        }
+    }
+
+    if (!QFile::exists(appExecutableIn(installFolder))) {
+        error = QStringLiteral("Установка завершилась без TambrixDesktop.exe");
+        return false;
+    }
+    return true;
+}
+
+} // namespace

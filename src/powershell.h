@@ -1,0 +1,95 @@
+// Running the Windows helpers: PowerShell scripts built from fixed templates,
+// and taskkill.
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#ifdef Q_OS_WIN
+#include <QDir>
+#include <qt_windows.h>
+#endif
+
+namespace {
+
+// Started by bare name, Windows would look next to the installer (typically
+// the Downloads folder) before the system folder, so a stray powershell.exe
+// or taskkill.exe there would run in our place. Pin both to the system copies.
+QString systemProgram(const QString &name)
+{
+#ifdef Q_OS_WIN
+    wchar_t buffer[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(buffer, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
+        const QString systemDir = QDir::fromNativeSeparators(
+            QString::fromWCharArray(buffer, int(length)));
+        const QString relative = name == QLatin1String("powershell")
+                                     ? QStringLiteral("WindowsPowerShell/v1.0/powershell.exe")
+                                     : name + QLatin1String(".exe");
+        return QDir::toNativeSeparators(QDir(systemDir).filePath(relative));
+    }
+#endif
+    return name;
+}
+
+// PowerShell's tokenizer ends a single-quoted string at any of these five
+// characters, not only at the ASCII apostrophe, so each must be doubled.
+QString escapePowerShellLiteral(const QString &value)
+{
+    QString escaped;
+    escaped.reserve(value.size() + 8);
+    for (const QChar c : value) {
+        escaped.append(c);
+        const char16_t u = c.unicode();
+        if (u == u'\'' || u == u'\u2018' || u == u'\u2019' || u == u'\u201A' || u == u'\u201B')
+            escaped.append(c);
+    }
+    return escaped;
+}
+
+enum class WaitFailure {
+    // The run counts as failed and reports its standard error as usual.
+    AsFailedRun,
+    // The child is killed and the caller's fixed message is reported.
+    Abort,
+};
+
+struct PowerShellRun
+{
+    QString script;
+    int timeoutMs = 0;
+    QString failureMessage;   // when the child said nothing on standard error
+    WaitFailure onWaitFailure = WaitFailure::AsFailedRun;
+    QString abortMessage;     // for WaitFailure::Abort
+};
+
+bool runPowerShell(const PowerShellRun &run, QString &error)
+{
+    QProcess process;
+    process.setProgram(systemProgram(QStringLiteral("powershell")));
+    process.setArguments({QStringLiteral("-NoProfile"), QStringLiteral("-Command"), run.script});
+    process.start(QIODevice::ReadWrite);
+    const bool finished = process.waitForFinished(run.timeoutMs);
+    if (!finished && run.onWaitFailure == WaitFailure::Abort) {
+        process.kill();
+        process.waitForFinished(5000);
+        error = run.abortMessage;
+        return false;
+    }
+    // A crashed script has not done its job, whatever exit code it leaves.
+    if (finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+        return true;
+    const QString stderrText = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
+    error = stderrText.isEmpty() ? run.failureMessage : stderrText;
+    return false;
+}
+
+// For the scripts whose outcome is judged by what they leave on disk.
+void executePowerShell(const QString &script)
+{
+    QProcess::execute(systemProgram(QStringLiteral("powershell")),
+                      {QStringLiteral("-NoProfile"), QStringLiteral("-Command"), script});
+}
+
+} // namespace

@@ -1,0 +1,222 @@
+// Release retrieval: the release manifest, the streamed package download and
+// the package checksum.
+#pragma once
+
+#include "buildconfig.h"
+#include "window.h"
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QUrl>
+
+namespace {
+
+struct Manifest
+{
+    QString version;
+    QString url;
+    QString sha256;
+    qint64 size = 0;
+    QString notes;
+};
+
+const char *const manifestPath = "/updates/desktop.json";
+const char *const userAgent = "TambrixSetup/1.0";
+constexpr int manifestTimeoutMs = 15000;
+constexpr int downloadTimeoutMs = 600000;
+// Qt buffers an unread reply without limit; a bounded buffer keeps memory flat
+// however large the package is, while staying large enough to keep up with a
+// fast link.
+constexpr qint64 downloadReadBufferSize = 4 * 1024 * 1024;
+constexpr qint64 hashChunkSize = 1048576;
+
+#ifdef TAMBRIX_TEST_SEAMS
+// Lets the unit tests aim the installer at their own loopback server; the
+// production build has no such variable.
+QString testUpdateBaseUrl;
+#endif
+
+QString updateBaseUrl()
+{
+#ifdef TAMBRIX_TEST_SEAMS
+    if (!testUpdateBaseUrl.isEmpty())
+        return testUpdateBaseUrl;
+#endif
+    return QStringLiteral(TAMBRIX_UPDATE_BASE_URL);
+}
+
+// A self-hosted update server may use its own CA; it is compiled in rather
+// than read from disk so that nothing at run time can widen the trust.
+void installExtraCaCertificate()
+{
+    const QByteArray pem = QByteArrayLiteral(TAMBRIX_EXTRA_CA_PEM).trimmed();
+    if (pem.isEmpty())
+        return;
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.addCaCertificates(QSslCertificate::fromData(pem, QSsl::Pem));
+    QSslConfiguration::setDefaultConfiguration(config);
+}
+
+// The version becomes part of a file name and of a folder that is later
+// removed recursively, so it must stay one plain file-name component.
+bool isSafeVersion(const QString &version)
+{
+    return !version.contains(QLatin1Char('/')) && !version.contains(QLatin1Char('\\')) &&
+           !version.contains(QChar(0));
+}
+
+bool parseManifest(const QByteArray &body, Manifest &manifest, QString &error)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    if (!document.isObject()) {
+        error = QStringLiteral("Некорректный manifest");
+        return false;
+    }
+    const QJsonObject object = document.object();
+    manifest.version = object.value(QLatin1String("version")).toString();
+    manifest.url = object.value(QLatin1String("url")).toString();
+    manifest.sha256 = object.value(QLatin1String("sha256")).toString();
+    manifest.size = qint64(object.value(QLatin1String("size")).toDouble());
+    manifest.notes = object.value(QLatin1String("notes")).toString();
+    if (manifest.version.isEmpty() || manifest.url.isEmpty()) {
+        error = QStringLiteral("Manifest неполный");
+        return false;
+    }
+    if (!isSafeVersion(manifest.version)) {
+        error = QStringLiteral("Manifest содержит недопустимую версию (символы / и \\ запрещены)");
+        return false;
+    }
+    if (manifest.url.startsWith(QLatin1Char('/'))) {
+        QString base = updateBaseUrl();
+        while (base.endsWith(QLatin1Char('/')))
+            base.chop(1);
+        manifest.url = base + manifest.url;
+    }
+    return true;
+}
+
+bool SetupDialog::fetchManifest(Manifest &manifest, QString &error)
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request(QUrl(QStringLiteral("%1%2").arg(updateBaseUrl(),
+                                                           QLatin1String(manifestPath))));
+    request.setHeader(QNetworkRequest::UserAgentHeader, QByteArray(userAgent));
+    request.setTransferTimeout(manifestTimeoutMs);
+
+    QEventLoop loop;
+    QNetworkReply *reply = manager.get(request);
+    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+
+    if (reply->error() != QNetworkReply::NoError) {
+        error = reply->errorString();
+        reply->deleteLater();
+        return false;
+    }
+    const QByteArray body = reply->readAll();
+    reply->deleteLater();
+    return parseManifest(body, manifest, error);
+}
+
+bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePath,
+                                 QString &error)
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request{QUrl(manifest.url)};
+    request.setHeader(QNetworkRequest::UserAgentHeader, QByteArray(userAgent));
+    request.setTransferTimeout(downloadTimeoutMs);
+
+    // Unbuffered, so that a failed write (a full disk) is seen at the write
+    // that failed and not later in a flush nobody checks.
+    QFile file(filePath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        error = QStringLiteral("Не удалось создать файл загрузки");
+        return false;
+    }
+
+    expectedSize = manifest.size;
+    speedTimer.invalidate();
+    lastBytes = 0;
+    bytesPerSecond = 0.0;
+    if (manifest.size <= 0)
+        updBar->setRange(0, 0);
+    else
+        updBar->setRange(0, int(qMin<qint64>(manifest.size, 2147483647)));
+    updBar->setValue(0);
+
+    QEventLoop loop;
+    QNetworkReply *reply = manager.get(request);
+    reply->setReadBufferSize(downloadReadBufferSize);
+    QString writeError;
+    auto drain = [&]() {
+        if (!writeError.isEmpty())
+            return;
+        const QByteArray data = reply->readAll();
+        if (data.isEmpty())
+            return;
+        if (file.write(data) != data.size()) {
+            // A truncated package must never pass as a complete one.
+            writeError = file.errorString();
+            reply->abort();
+        }
+    };
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this](qint64 received, qint64 total) { setDownloadProgress(received, total); });
+    connect(reply, &QNetworkReply::readyRead, this, drain);
+    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+
+    drain();
+    // The handlers refer to locals of this call; the reply outlives them.
+    disconnect(reply, nullptr, this, nullptr);
+    file.close();
+    if (writeError.isEmpty() && file.error() != QFileDevice::NoError)
+        writeError = file.errorString();
+
+    if (!writeError.isEmpty()) {
+        error = QStringLiteral("Не удалось записать файл загрузки (%1)").arg(writeError);
+        reply->deleteLater();
+        file.remove();
+        return false;
+    }
+    if (reply->error() != QNetworkReply::NoError) {
+        error = reply->errorString();
+        reply->deleteLater();
+        file.remove();
+        return false;
+    }
+    reply->deleteLater();
+    return true;
+}
+
+bool verifySha256(const QString &filePath, const QString &expected)
+{
+    if (expected.isEmpty())
+        return true;
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QByteArray chunk(hashChunkSize, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = file.read(chunk.data(), hashChunkSize);
+        if (n < 0)
+            return false; // a read error must not pass for a short, matching file
+        if (n == 0)
+            break;
+        hash.addData(QByteArrayView(chunk.constData(), n));
+    }
+    return hash.result().toHex().compare(expected.toUtf8(), Qt::CaseInsensitive) == 0;
+}
+
+} // namespace

@@ -1,0 +1,320 @@
+// The installer window: one frameless, dark, fixed-size dialog, its busy and
+// failure states and the download progress display.
+#pragma once
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDialog>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRect>
+#include <QStandardPaths>
+#include <QString>
+#include <QVBoxLayout>
+#include <QtGlobal>
+
+#include <cmath>
+
+namespace {
+
+struct Manifest;
+
+constexpr int dialogWidth = 460;
+constexpr int dialogHeight = 320;
+
+const char *const setupStyleSheet =
+    "QDialog#setupOverlay { background: #09091a; border: 1px solid rgba(139,92,246,0.32); "
+    "border-radius: 14px; }"
+    "QLabel#updBrand { color: #ffffff; font-size: 16px; font-weight: 800; letter-spacing: 0.3px; "
+    "background: transparent; }"
+    "QLabel#updVersion { color: rgba(196,181,253,0.85); font-size: 12px; font-weight: 600; "
+    "background: transparent; }"
+    "QLabel#updStatus { color: rgba(255,255,255,0.78); font-size: 13px; background: transparent; }"
+    "QLabel#updDetail { color: rgba(255,255,255,0.42); font-size: 11px; background: transparent; }"
+    "QLabel#fieldLabel { color: rgba(255,255,255,0.55); font-size: 11px; background: transparent; "
+    "}"
+    "QLineEdit#pathEdit { background: rgba(255,255,255,0.05); border: 1px solid "
+    "rgba(139,92,246,0.22); border-radius: 8px; padding: 8px 10px; color: "
+    "rgba(255,255,255,0.90); font-size: 12px; selection-background-color: #5865f2; }"
+    "QCheckBox { color: rgba(255,255,255,0.75); font-size: 12px; spacing: 8px; background: "
+    "transparent; }"
+    "QCheckBox::indicator { width: 16px; height: 16px; border: 1px solid rgba(139,92,246,0.40); "
+    "border-radius: 4px; background: rgba(255,255,255,0.04); }"
+    "QCheckBox::indicator:checked { background: #8b5cf6; border-color: #8b5cf6; }"
+    "QProgressBar#updBar { background: rgba(255,255,255,0.06); border: 1px solid "
+    "rgba(139,92,246,0.18); border-radius: 5px; height: 10px; text-align: center; }"
+    "QProgressBar#updBar::chunk { background: qlineargradient(x1:0,y1:0,x2:1,y2:0, stop:0 "
+    "#8b5cf6, stop:1 #5865f2); border-radius: 4px; }"
+    "QPushButton#updNow { background: qlineargradient(x1:0,y1:0,x2:1,y2:0, stop:0 #8b5cf6, "
+    "stop:1 #5865f2); color: #ffffff; border: none; border-radius: 8px; padding: 9px 18px; "
+    "font-size: 12px; font-weight: 700; }"
+    "QPushButton#updNow:hover { background: #7c4fe0; }"
+    "QPushButton#updNow:pressed { background: #6d42c7; }"
+    "QPushButton#updNow:disabled { background: rgba(139,92,246,0.25); color: "
+    "rgba(255,255,255,0.40); }"
+    "QPushButton#updLater { background: rgba(255,255,255,0.06); color: rgba(255,255,255,0.72); "
+    "border: 1px solid rgba(139,92,246,0.22); border-radius: 8px; padding: 9px 18px; font-size: "
+    "12px; font-weight: 600; }"
+    "QPushButton#updLater:hover { background: rgba(255,255,255,0.10); color: #ffffff; }";
+
+// Where start-up puts the window: centre of the available area minus half the
+// window. The sums are 64-bit so huge virtual desktops cannot overflow.
+QPoint centredTopLeft(const QRect &available, const QSize &window)
+{
+    const qint64 centreX = (qint64(available.left()) + available.right()) / 2;
+    const qint64 centreY = (qint64(available.top()) + available.bottom()) / 2;
+    return QPoint(int(centreX - window.width() / 2), int(centreY - window.height() / 2));
+}
+
+QString defaultInstallFolder()
+{
+    const QString localAppData = qEnvironmentVariable("LOCALAPPDATA");
+    if (!localAppData.isEmpty())
+        return QDir(localAppData).filePath(QStringLiteral("Tambrix"));
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+        .filePath(QStringLiteral("Tambrix"));
+}
+
+// Sizes are always shown in MB with the C locale, whatever the user's locale.
+QString formatBytes(qint64 bytes)
+{
+    if (bytes < 0)
+        return QString();
+    const double mb = double(bytes) * 9.5367431640625e-07;
+    const int decimals = mb >= 100 ? 0 : (mb >= 10 ? 1 : 2);
+    return QStringLiteral("%1 MB").arg(QString::number(mb, 'f', decimals));
+}
+
+QString formatSpeed(double bytesPerSecond)
+{
+    if (!(bytesPerSecond > 0) || !std::isfinite(bytesPerSecond))
+        return QStringLiteral("—");
+    const double k = bytesPerSecond / 1024;
+    if (k < 1024)
+        return QStringLiteral("%1 KB/s").arg(QString::number(k, 'f', k < 100 ? 1 : 0));
+    const double m = k / 1024;
+    const int decimals = m >= 100 ? 0 : (m >= 10 ? 1 : 2);
+    return QStringLiteral("%1 MB/s").arg(QString::number(m, 'f', decimals));
+}
+
+class SetupDialog : public QDialog
+{
+public:
+    SetupDialog();
+    ~SetupDialog() override = default;
+
+    void fail(const QString &message);
+    void setDownloadProgress(qint64 received, qint64 total);
+    bool fetchManifest(Manifest &manifest, QString &error);
+    bool downloadToFile(const Manifest &manifest, const QString &filePath, QString &error);
+    void startInstall();
+
+    // While a run is under way a rejection (Escape, Alt+F4) would hide the
+    // window and leave the installation running unseen; ignore it then.
+    void reject() override
+    {
+        if (!updNow->isEnabled())
+            return;
+        QDialog::reject();
+    }
+
+    QLabel *updVersion = nullptr;
+    QLabel *updStatus = nullptr;
+    QLabel *updDetail = nullptr;
+    QLineEdit *pathEdit = nullptr;
+    QCheckBox *startMenuBox = nullptr;
+    QCheckBox *desktopBox = nullptr;
+    QProgressBar *updBar = nullptr;
+    QPushButton *updNow = nullptr;
+    QPushButton *updLater = nullptr;
+
+    qint64 expectedSize = 0;
+    QElapsedTimer speedTimer;
+    qint64 lastBytes = 0;
+    double bytesPerSecond = 0.0;
+
+private:
+    void enterBusyState();
+};
+
+SetupDialog::SetupDialog()
+{
+    setWindowTitle(QStringLiteral("Tambrix Setup"));
+    setObjectName(QStringLiteral("setupOverlay"));
+    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+    setAttribute(Qt::WA_StyledBackground, true);
+    setModal(true);
+    setFixedSize(dialogWidth, dialogHeight);
+    setStyleSheet(QString::fromLatin1(setupStyleSheet));
+
+    auto *root = new QVBoxLayout(this);
+    root->setContentsMargins(22, 18, 22, 18);
+    root->setSpacing(10);
+
+    auto *header = new QHBoxLayout;
+    header->setSpacing(10);
+    auto *iconLabel = new QLabel(this);
+    iconLabel->setFixedSize(28, 28);
+    iconLabel->setPixmap(QIcon(QStringLiteral(":/app_icon_64.png"))
+                             .pixmap(QSize(28, 28), QIcon::Normal, QIcon::Off));
+    iconLabel->setStyleSheet(QStringLiteral("background:transparent;"));
+    auto *brand = new QLabel(QStringLiteral("Tambrix"), this);
+    brand->setObjectName(QStringLiteral("updBrand"));
+    updVersion = new QLabel(QStringLiteral("Установка"), this);
+    updVersion->setObjectName(QStringLiteral("updVersion"));
+    header->addWidget(iconLabel, 0, Qt::AlignVCenter);
+    header->addWidget(brand, 0, Qt::AlignVCenter);
+    header->addStretch(0);
+    header->addWidget(updVersion, 0, Qt::AlignVCenter);
+    root->addLayout(header);
+
+    auto *line = new QFrame(this);
+    line->setFrameShape(QFrame::NoFrame);
+    line->setFixedHeight(2);
+    line->setStyleSheet(QStringLiteral(
+        "background: qlineargradient(x1:0,y1:0,x2:1,y2:0,  stop:0 #8b5cf6, stop:0.55 #5865f2, "
+        "stop:1 rgba(6,182,212,0.55));border: none; border-radius: 1px;"));
+    root->addWidget(line);
+
+    updStatus = new QLabel(QStringLiteral("Установка последней версии Tambrix Desktop"), this);
+    updStatus->setObjectName(QStringLiteral("updStatus"));
+    updStatus->setWordWrap(true);
+    root->addWidget(updStatus);
+
+    auto *fieldLabel = new QLabel(QStringLiteral("Папка установки"), this);
+    fieldLabel->setObjectName(QStringLiteral("fieldLabel"));
+    root->addWidget(fieldLabel);
+
+    pathEdit = new QLineEdit(defaultInstallFolder(), this);
+    pathEdit->setObjectName(QStringLiteral("pathEdit"));
+    root->addWidget(pathEdit);
+
+    startMenuBox = new QCheckBox(QStringLiteral("Ярлык в меню «Пуск»"), this);
+    startMenuBox->setObjectName(QStringLiteral("startMenuBox"));
+    startMenuBox->setChecked(true);
+    root->addWidget(startMenuBox);
+
+    desktopBox = new QCheckBox(QStringLiteral("Ярлык на рабочем столе"), this);
+    desktopBox->setObjectName(QStringLiteral("desktopBox"));
+    desktopBox->setChecked(true);
+    root->addWidget(desktopBox);
+
+    updBar = new QProgressBar(this);
+    updBar->setObjectName(QStringLiteral("updBar"));
+    updBar->setTextVisible(false);
+    updBar->setFixedHeight(10);
+    updBar->setRange(0, 100);
+    updBar->setValue(0);
+    updBar->hide();
+    root->addWidget(updBar);
+
+    updDetail = new QLabel(this);
+    updDetail->setObjectName(QStringLiteral("updDetail"));
+    updDetail->hide();
+    root->addWidget(updDetail);
+
+    root->addStretch(0);
+
+    auto *buttons = new QHBoxLayout;
+    buttons->setSpacing(10);
+    updLater = new QPushButton(QStringLiteral("Отмена"), this);
+    updLater->setObjectName(QStringLiteral("updLater"));
+    updLater->setCursor(Qt::PointingHandCursor);
+    updNow = new QPushButton(QStringLiteral("Установить"), this);
+    updNow->setObjectName(QStringLiteral("updNow"));
+    updNow->setCursor(Qt::PointingHandCursor);
+    updNow->setDefault(true);
+    buttons->addWidget(updLater);
+    buttons->addStretch();
+    buttons->addWidget(updNow);
+    root->addLayout(buttons);
+
+    connect(updLater, &QPushButton::clicked, this, &QDialog::reject);
+    connect(updNow, &QPushButton::clicked, this, &SetupDialog::startInstall);
+}
+
+void SetupDialog::enterBusyState()
+{
+    pathEdit->setEnabled(false);
+    startMenuBox->setEnabled(false);
+    desktopBox->setEnabled(false);
+    updNow->setEnabled(false);
+    updLater->setEnabled(false);
+    updBar->show();
+    updDetail->show();
+}
+
+void SetupDialog::fail(const QString &message)
+{
+    updStatus->setText(QStringLiteral("Ошибка установки"));
+    updDetail->setText(message);
+    updDetail->show();
+    pathEdit->setEnabled(true);
+    startMenuBox->setEnabled(true);
+    desktopBox->setEnabled(true);
+    updNow->setEnabled(true);
+    updLater->setEnabled(true);
+    updNow->setText(QStringLiteral("Повторить"));
+    QMessageBox::critical(this, QStringLiteral("Tambrix Setup"), message, QMessageBox::Ok,
+                          QMessageBox::NoButton);
+}
+
+void SetupDialog::setDownloadProgress(qint64 received, qint64 total)
+{
+    const qint64 effectiveTotal = total > 0 ? total : expectedSize;
+    QString speedText;
+    if (effectiveTotal > 0 && received >= effectiveTotal) {
+        bytesPerSecond = 0;
+        speedText = QStringLiteral("—");
+    } else if (!speedTimer.isValid()) {
+        speedTimer.start();
+        lastBytes = received;
+        bytesPerSecond = 0;
+        speedText = QStringLiteral("—");
+    } else {
+        const qint64 elapsed = speedTimer.elapsed();
+        bool restarted = false;
+        // Sampling at most every 500 ms keeps the figure from jumping with
+        // every network packet.
+        if (elapsed >= 500) {
+            const qint64 delta = received - lastBytes;
+            if (delta < 0) {
+                speedTimer.restart();
+                lastBytes = received;
+                bytesPerSecond = 0;
+                restarted = true;
+            } else {
+                const double instant = (double(delta) * 1000.0) / double(elapsed);
+                bytesPerSecond =
+                    bytesPerSecond <= 0 ? instant : instant * 0.35 + bytesPerSecond * 0.65;
+                speedTimer.restart();
+                lastBytes = received;
+            }
+        }
+        speedText = restarted ? QStringLiteral("—") : formatSpeed(bytesPerSecond);
+    }
+
+    if (effectiveTotal <= 0) {
+        updBar->setRange(0, 0);
+        updDetail->setText(received <= 0 ? QStringLiteral("Загрузка…")
+                                         : QStringLiteral("%1 · %2").arg(formatBytes(received),
+                                                                         speedText));
+        return;
+    }
+    const int cap = int(qMin<qint64>(effectiveTotal, 2147483647));
+    if (updBar->maximum() != cap)
+        updBar->setRange(0, cap);
+    updBar->setValue(received <= cap ? int(received) : cap);
+    updDetail->setText(QStringLiteral("%1 / %2 · %3")
+                           .arg(formatBytes(received), formatBytes(effectiveTotal), speedText));
+}
+
+} // namespace
