@@ -1,0 +1,103 @@
+// taskkill: a stand-in for the Windows program on systems that have none.
+//
+// Usage: taskkill /IM <image name> /F
+//
+// Forcibly ends every process of the current user whose executable's file
+// name equals the image name, compared without regard to letter case as
+// Windows compares image names. Exit code 0 when at least one process was
+// ended, 128 when none matched (Windows' own code for "not found"), 1 for a
+// usage error or when a matching process could not be ended.
+
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <iostream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+bool equalIgnoringCase(const std::string &a, const std::string &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i]))
+            != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+// The file name of the process's executable; empty when it cannot be read
+// (kernel threads, processes of other users).
+std::string imageNameOf(const std::string &pid)
+{
+    char target[4096];
+    const std::string link = "/proc/" + pid + "/exe";
+    const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0)
+        return {};
+    std::string path(target, size_t(length));
+    // An executable replaced on disk while running (an update) still counts.
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size()
+        && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+        path.erase(path.size() - deleted.size());
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 4 || !equalIgnoringCase(argv[1], "/IM") || !equalIgnoringCase(argv[3], "/F")) {
+        std::cerr << "ERROR: Invalid syntax. Expected: taskkill /IM <image name> /F\n";
+        return 1;
+    }
+    const std::string image = argv[2];
+    const uid_t me = getuid();
+    const pid_t self = getpid();
+
+    DIR *proc = opendir("/proc");
+    if (!proc) {
+        std::cerr << "ERROR: Cannot list processes: " << std::strerror(errno) << '\n';
+        return 1;
+    }
+    int ended = 0;
+    bool failed = false;
+    while (const dirent *entry = readdir(proc)) {
+        const std::string pid = entry->d_name;
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        if (std::stol(pid) == self)
+            continue;
+        struct stat info;
+        if (stat(("/proc/" + pid).c_str(), &info) != 0 || info.st_uid != me)
+            continue;
+        if (!equalIgnoringCase(imageNameOf(pid), image))
+            continue;
+        if (kill(pid_t(std::stol(pid)), SIGKILL) == 0) {
+            ++ended;
+            std::cout << "SUCCESS: The process \"" << image << "\" with PID " << pid
+                      << " has been terminated.\n";
+        } else if (errno != ESRCH) {
+            failed = true;
+            std::cerr << "ERROR: The process \"" << image << "\" with PID " << pid
+                      << " could not be terminated: " << std::strerror(errno) << '\n';
+        }
+    }
+    closedir(proc);
+    if (failed)
+        return 1;
+    if (ended == 0) {
+        std::cerr << "ERROR: The process \"" << image << "\" not found.\n";
+        return 128;
+    }
+    return 0;
+}
