@@ -57,7 +57,7 @@ QString updateBaseUrl()
 
 // A self-hosted update server may use its own CA; it is compiled in rather
 // than read from disk so that nothing at run time can widen the trust.
-void installExtraCaCertificate()
+[[maybe_unused]] void installExtraCaCertificate()
 {
     const QByteArray pem = QByteArrayLiteral(TAMBRIX_EXTRA_CA_PEM).trimmed();
     if (pem.isEmpty())

@@ -141,7 +141,6 @@ public:
     qint64 lastBytes = 0;
     double bytesPerSecond = 0.0;
 
-private:
     void enterBusyState();
 };
 

@@ -1,0 +1,104 @@
+// Shared by every test: an isolated home, temp and config, the stand-ins
+// first on PATH, and small helpers for files and archives.
+#pragma once
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QString>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace testenv {
+
+// Set up before QApplication exists: Qt reads some of these only once.
+struct IsolatedEnvironment
+{
+    QTemporaryDir root;
+
+    IsolatedEnvironment()
+    {
+        if (!root.isValid())
+            qFatal("cannot create the isolated test root: %s", qPrintable(root.errorString()));
+        const QString base = root.path();
+        const char *folders[][2] = {
+            {"HOME", "home"},
+            {"XDG_CONFIG_HOME", "home/.config"},
+            {"XDG_DATA_HOME", "home/.local/share"},
+            {"XDG_CACHE_HOME", "home/.cache"},
+            {"XDG_STATE_HOME", "home/.local/state"},
+            {"XDG_RUNTIME_DIR", "runtime"},
+            {"TMPDIR", "tmp"},
+            {"LOCALAPPDATA", "home/AppData/Local"},
+        };
+        for (const auto &folder : folders) {
+            const QString path = base + QLatin1Char('/') + QLatin1String(folder[1]);
+            QDir().mkpath(path);
+            qputenv(folder[0], QFile::encodeName(path));
+        }
+        QFile::setPermissions(base + QLatin1String("/runtime"),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                  | QFileDevice::ExeOwner);
+        qputenv("XDG_DATA_DIRS", QFile::encodeName(base + QLatin1String("/shared")));
+        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(base + QLatin1String("/shared-config")));
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        qputenv("PATH", QByteArray(TAMBRIX_PLATFORM_BIN) + ':' + qgetenv("PATH"));
+    }
+
+    QString home() const { return root.path() + QLatin1String("/home"); }
+    QString temp() const { return root.path() + QLatin1String("/tmp"); }
+};
+
+inline IsolatedEnvironment &environment()
+{
+    static IsolatedEnvironment isolated;
+    return isolated;
+}
+
+// Constructed before main, so before the application object.
+[[maybe_unused]] static const bool isolatedBeforeMain = (environment(), true);
+
+inline QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray("<unreadable: ") + QFile::encodeName(path) + '>';
+    return file.readAll();
+}
+
+inline bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+           && file.write(content) == content.size() && file.flush();
+}
+
+inline QByteArray sha256Hex(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+}
+
+// Zips the contents of a folder with the system's zip program (entries are
+// relative to the folder, hidden files included, symlinks stored as links).
+inline bool zipFolder(const QString &folder, const QString &zipPath, QString *output = nullptr)
+{
+    QFile::remove(zipPath);
+    QProcess zip;
+    zip.setWorkingDirectory(folder);
+    zip.setProcessChannelMode(QProcess::MergedChannels);
+    zip.start(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-r"),
+                                      QStringLiteral("-y"), zipPath, QStringLiteral(".")});
+    const bool ok = zip.waitForFinished(60000) && zip.exitStatus() == QProcess::NormalExit
+                    && zip.exitCode() == 0;
+    if (output)
+        *output = QString::fromLocal8Bit(zip.readAll());
+    return ok;
+}
+
+} // namespace testenv
