@@ -22,6 +22,8 @@
 #include <archive_entry.h>
 
 #include <cerrno>
+#include <clocale>
+#include <langinfo.h>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -371,6 +373,12 @@ int saveShortcut(const std::vector<std::string> &values)
 
 int main(int argc, char **argv)
 {
+    // Paths arrive as UTF-8 (as Qt passes them) and archive entry names are
+    // converted through the locale, so make sure the locale is a UTF-8 one.
+    std::setlocale(LC_ALL, "");
+    if (std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0)
+        std::setlocale(LC_CTYPE, "C.UTF-8");
+
     if (argc != 4 || std::strcmp(argv[1], "-NoProfile") != 0
         || std::strcmp(argv[2], "-Command") != 0)
         return failWith("powershell (stand-in): expected exactly -NoProfile -Command <script>");
