@@ -164,10 +164,18 @@ bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePa
         const QByteArray data = reply->readAll();
         if (data.isEmpty())
             return;
-        if (file.write(data) != data.size()) {
-            // A truncated package must never pass as a complete one.
-            writeError = file.errorString();
-            reply->abort();
+        // A short write reports no error of its own; writing the rest again
+        // surfaces the cause (a full disk, a quota) as the file's error text.
+        qint64 written = 0;
+        while (written < data.size()) {
+            const qint64 n = file.write(data.constData() + written, data.size() - written);
+            if (n <= 0) {
+                // A truncated package must never pass as a complete one.
+                writeError = file.errorString();
+                reply->abort();
+                return;
+            }
+            written += n;
         }
     };
     connect(reply, &QNetworkReply::downloadProgress, this,

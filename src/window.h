@@ -83,6 +83,20 @@ QString defaultInstallFolder()
         .filePath(QStringLiteral("Tambrix"));
 }
 
+#ifdef TAMBRIX_TEST_SEAMS
+// Lets the unit tests feed the speed estimate exact sample intervals.
+qint64 testSpeedElapsedMs = -1;
+#endif
+
+qint64 speedSampleElapsed(const QElapsedTimer &timer)
+{
+#ifdef TAMBRIX_TEST_SEAMS
+    if (testSpeedElapsedMs >= 0)
+        return testSpeedElapsedMs;
+#endif
+    return timer.elapsed();
+}
+
 // Sizes are always shown in MB with the C locale, whatever the user's locale.
 QString formatBytes(qint64 bytes)
 {
@@ -279,7 +293,7 @@ void SetupDialog::setDownloadProgress(qint64 received, qint64 total)
         bytesPerSecond = 0;
         speedText = QStringLiteral("—");
     } else {
-        const qint64 elapsed = speedTimer.elapsed();
+        const qint64 elapsed = speedSampleElapsed(speedTimer);
         bool restarted = false;
         // Sampling at most every 500 ms keeps the figure from jumping with
         // every network packet.

@@ -1,0 +1,420 @@
+// Release retrieval against real loopback transfers: the manifest, the
+// streamed download with its progress, and the checksum.
+#include "testenv.h"
+#include "testserver.h"
+
+#include "installer.h"
+
+#include <QApplication>
+#include <QRandomGenerator>
+#include <QSslConfiguration>
+
+#include <csignal>
+#include <sys/resource.h>
+
+using testserver::Request;
+using testserver::respond;
+using testserver::Server;
+
+class tst_Retrieval : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void manifestDocuments_data();
+    void manifestDocuments();
+    void manifestRequest();
+    void manifestHttpErrors_data();
+    void manifestHttpErrors();
+    void untrustedCertificateRefused();
+    void redirectToHttpRefused();
+    void download_data();
+    void download();
+    void downloadHttpErrorLeavesNoFile();
+    void downloadConnectionDropped();
+    void downloadTargetFolderMissing();
+    void downloadWriteFailure();
+    void checksum_data();
+    void checksum();
+
+private:
+    testserver::Pki pki;
+    QScopedPointer<Server> server;
+    QScopedPointer<QTemporaryDir> work;
+};
+
+void tst_Retrieval::initTestCase()
+{
+    const QString folder = testenv::environment().root.path() + QLatin1String("/pki");
+    QVERIFY(QDir().mkpath(folder));
+    pki = testserver::makePki(folder);
+    QVERIFY2(pki.error.isEmpty(), qPrintable(pki.error));
+    // What the build does with its compiled-in CA, done here for the test CA.
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.addCaCertificate(pki.caCertificate);
+    QSslConfiguration::setDefaultConfiguration(config);
+}
+
+void tst_Retrieval::init()
+{
+    server.reset(new Server(pki.trustedCertificate, pki.trustedKey));
+    QVERIFY(server->isListening());
+    testUpdateBaseUrl = server->origin();
+    work.reset(new QTemporaryDir(testenv::environment().temp() + QLatin1String("/dl-XXXXXX")));
+    QVERIFY(work->isValid());
+}
+
+void tst_Retrieval::manifestDocuments_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("error"); // empty: success
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("url"); // "BASE" stands for the server's origin
+    QTest::addColumn<QString>("sha256");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QString>("notes");
+
+    const QString incomplete = QStringLiteral("Manifest неполный");
+    const QString invalid = QStringLiteral("Некорректный manifest");
+    const QString badVersion =
+        QStringLiteral("Manifest содержит недопустимую версию (символы / и \\ запрещены)");
+
+    QTest::newRow("complete, relative url")
+        << QByteArray(R"({"version":"1.4.2","url":"/files/TambrixDesktop-1.4.2.zip",)"
+                      R"("sha256":"ABCdef","size":123456,"notes":"Исправления"})")
+        << QString() << QStringLiteral("1.4.2")
+        << QStringLiteral("BASE/files/TambrixDesktop-1.4.2.zip") << QStringLiteral("ABCdef")
+        << qint64(123456) << QStringLiteral("Исправления");
+    QTest::newRow("double slash is a path")
+        << QByteArray(R"({"version":"2","url":"//cdn.example/p.zip"})") << QString()
+        << QStringLiteral("2") << QStringLiteral("BASE//cdn.example/p.zip") << QString()
+        << qint64(0) << QString();
+    QTest::newRow("absolute url unchanged")
+        << QByteArray(R"({"version":"2","url":"https://cdn.example/p.zip","size":"12"})")
+        << QString() << QStringLiteral("2") << QStringLiteral("https://cdn.example/p.zip")
+        << QString() << qint64(0) << QString();
+    QTest::newRow("fractional size truncated")
+        << QByteArray(R"({"version":"2","url":"/p.zip","size":1234.99,"extra":[1,2]})")
+        << QString() << QStringLiteral("2") << QStringLiteral("BASE/p.zip") << QString()
+        << qint64(1234) << QString();
+    QTest::newRow("version kept as is")
+        << QByteArray(R"({"version":" v1.0 ","url":"/p.zip"})") << QString()
+        << QStringLiteral(" v1.0 ") << QStringLiteral("BASE/p.zip") << QString() << qint64(0)
+        << QString();
+    QTest::newRow("empty object") << QByteArray("{}") << incomplete << QString() << QString()
+                                  << QString() << qint64(0) << QString();
+    QTest::newRow("number version") << QByteArray(R"({"version":1.5,"url":"/p.zip"})")
+                                    << incomplete << QString() << QString() << QString()
+                                    << qint64(0) << QString();
+    QTest::newRow("empty version") << QByteArray(R"({"version":"","url":"/p.zip"})")
+                                   << incomplete << QString() << QString() << QString()
+                                   << qint64(0) << QString();
+    QTest::newRow("no url") << QByteArray(R"({"version":"1"})") << incomplete << QString()
+                            << QString() << QString() << qint64(0) << QString();
+    QTest::newRow("array") << QByteArray(R"([{"version":"1","url":"/p"}])") << invalid
+                           << QString() << QString() << QString() << qint64(0) << QString();
+    QTest::newRow("not json") << QByteArray("<html>Not here</html>") << invalid << QString()
+                              << QString() << QString() << qint64(0) << QString();
+    QTest::newRow("empty body") << QByteArray() << invalid << QString() << QString()
+                                << QString() << qint64(0) << QString();
+    QTest::newRow("version with slash") << QByteArray(R"({"version":"../../x","url":"/p.zip"})")
+                                        << badVersion << QString() << QString() << QString()
+                                        << qint64(0) << QString();
+    QTest::newRow("version with backslash")
+        << QByteArray(R"({"version":"..\\..\\x","url":"/p.zip"})") << badVersion << QString()
+        << QString() << QString() << qint64(0) << QString();
+}
+
+void tst_Retrieval::manifestDocuments()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, error);
+    server->setHandler([body](QTcpSocket *socket, const Request &) {
+        respond(socket, 200, "OK", body, "Content-Type: application/json\r\n");
+    });
+    SetupDialog dialog;
+    Manifest manifest;
+    QString message = QStringLiteral("untouched");
+    const bool ok = dialog.fetchManifest(manifest, message);
+    if (!error.isEmpty()) {
+        QVERIFY(!ok);
+        QCOMPARE(message, error);
+        return;
+    }
+    QVERIFY2(ok, qPrintable(message));
+    QCOMPARE(message, QStringLiteral("untouched"));
+    QFETCH(QString, version);
+    QFETCH(QString, url);
+    QFETCH(QString, sha256);
+    QFETCH(qint64, size);
+    QFETCH(QString, notes);
+    QCOMPARE(manifest.version, version);
+    QCOMPARE(manifest.url, QString(url).replace(QStringLiteral("BASE"), server->origin()));
+    QCOMPARE(manifest.sha256, sha256);
+    QCOMPARE(manifest.size, size);
+    QCOMPARE(manifest.notes, notes);
+}
+
+void tst_Retrieval::manifestRequest()
+{
+    server->setHandler([](QTcpSocket *socket, const Request &) {
+        respond(socket, 200, "OK", R"({"version":"1","url":"/p.zip"})");
+    });
+    SetupDialog dialog;
+    Manifest manifest;
+    QString error;
+    QVERIFY2(dialog.fetchManifest(manifest, error), qPrintable(error));
+    QCOMPARE(server->requests.size(), 1);
+    QCOMPARE(server->requests[0].method, QByteArray("GET"));
+    QCOMPARE(server->requests[0].path, QByteArray("/updates/desktop.json"));
+    QCOMPARE(server->requests[0].headers.value("user-agent"), QByteArray("TambrixSetup/1.0"));
+}
+
+void tst_Retrieval::manifestHttpErrors_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("reason");
+    QTest::newRow("404") << 404 << QByteArray("Not Found");
+    QTest::newRow("500") << 500 << QByteArray("Internal Server Error");
+    QTest::newRow("503") << 503 << QByteArray("Service Unavailable");
+}
+
+void tst_Retrieval::manifestHttpErrors()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, reason);
+    server->setHandler([status, reason](QTcpSocket *socket, const Request &) {
+        respond(socket, status, reason, "<html>error page</html>");
+    });
+    SetupDialog dialog;
+    Manifest manifest;
+    QString error;
+    QVERIFY(!dialog.fetchManifest(manifest, error));
+    // The network library's own text, passed on unchanged.
+    QCOMPARE(error, QStringLiteral("Error transferring %1/updates/desktop.json - server replied: %2")
+                        .arg(server->origin(), QString::fromLatin1(reason)));
+}
+
+void tst_Retrieval::untrustedCertificateRefused()
+{
+    Server selfSigned(pki.untrustedCertificate, pki.untrustedKey);
+    selfSigned.setHandler([](QTcpSocket *socket, const Request &) {
+        respond(socket, 200, "OK", R"({"version":"1","url":"/p.zip"})");
+    });
+    testUpdateBaseUrl = selfSigned.origin();
+    SetupDialog dialog;
+    Manifest manifest;
+    QString error;
+    QVERIFY(!dialog.fetchManifest(manifest, error));
+    QVERIFY2(error.startsWith(QLatin1String("SSL handshake failed")), qPrintable(error));
+    QVERIFY(selfSigned.requests.isEmpty());
+    QVERIFY(manifest.version.isEmpty());
+}
+
+void tst_Retrieval::redirectToHttpRefused()
+{
+    Server plain;
+    plain.setHandler([](QTcpSocket *socket, const Request &) {
+        respond(socket, 200, "OK", R"({"version":"1","url":"/p.zip"})");
+    });
+    const QByteArray location = plain.origin().toLatin1() + "/updates/desktop.json";
+    server->setHandler([location](QTcpSocket *socket, const Request &) {
+        respond(socket, 302, "Found", {}, "Location: " + location + "\r\n");
+    });
+    SetupDialog dialog;
+    Manifest manifest;
+    QString error;
+    QVERIFY(!dialog.fetchManifest(manifest, error));
+    QVERIFY2(error.contains(QLatin1String("Insecure redirect")), qPrintable(error));
+    QVERIFY(plain.requests.isEmpty());
+}
+
+void tst_Retrieval::download_data()
+{
+    QTest::addColumn<int>("bodySize");
+    QTest::addColumn<bool>("announceLength");
+    QTest::addColumn<qint64>("manifestSize");
+    QTest::addColumn<int>("initialBarMaximum");
+    QTest::addColumn<QString>("finalDetail");
+    // Without a length the library reports the received count as the total
+    // once the body is complete, so every transfer ends in the finished case.
+    QTest::newRow("length announced") << 3000000 << true << qint64(0) << 0
+                                      << QStringLiteral("2.86 MB / 2.86 MB · —");
+    QTest::newRow("no length, manifest size")
+        << 3000000 << false << qint64(3000000) << 3000000
+        << QStringLiteral("2.86 MB / 2.86 MB · —");
+    QTest::newRow("no length, no size: busy bar")
+        << 1048576 << false << qint64(0) << 0 << QStringLiteral("1.00 MB / 1.00 MB · —");
+    QTest::newRow("size above bar range")
+        << 65536 << false << qint64(5000000000) << 2147483647
+        << QStringLiteral("0.06 MB / 0.06 MB · —");
+}
+
+void tst_Retrieval::download()
+{
+    QFETCH(int, bodySize);
+    QFETCH(bool, announceLength);
+    QFETCH(qint64, manifestSize);
+    QFETCH(int, initialBarMaximum);
+    QFETCH(QString, finalDetail);
+    QByteArray body(bodySize, Qt::Uninitialized);
+    for (int i = 0; i < bodySize; ++i)
+        body[i] = char(QRandomGenerator::global()->bounded(256));
+    SetupDialog dialog;
+    int barMaximumAtRequest = -1;
+    server->setHandler([&, body, announceLength](QTcpSocket *socket, const Request &) {
+        barMaximumAtRequest = dialog.updBar->maximum();
+        respond(socket, 200, "OK", body, {}, announceLength);
+    });
+
+    const QString target = work->path() + QLatin1String("/TambrixDesktop-1.0.zip");
+    QVERIFY(testenv::writeFile(target, QByteArray(10000000, 'x'))); // truncated at the start
+    dialog.bytesPerSecond = 123; // reset before the transfer
+    Manifest manifest;
+    manifest.url = server->origin() + QLatin1String("/files/p.zip");
+    manifest.size = manifestSize;
+    QString error;
+    QVERIFY2(dialog.downloadToFile(manifest, target, error), qPrintable(error));
+    QVERIFY(error.isEmpty());
+    QCOMPARE(testenv::readAll(target), body);
+    QCOMPARE(dialog.expectedSize, manifestSize);
+    QCOMPARE(server->requests.size(), 1);
+    QCOMPARE(server->requests[0].path, QByteArray("/files/p.zip"));
+    QCOMPARE(server->requests[0].headers.value("user-agent"), QByteArray("TambrixSetup/1.0"));
+    QCOMPARE(barMaximumAtRequest, initialBarMaximum);
+    QCOMPARE(dialog.updBar->maximum(), bodySize);
+    QCOMPARE(dialog.updDetail->text(), finalDetail);
+}
+
+void tst_Retrieval::downloadHttpErrorLeavesNoFile()
+{
+    server->setHandler([](QTcpSocket *socket, const Request &) {
+        respond(socket, 404, "Not Found", "<html>gone</html>");
+    });
+    const QString target = work->path() + QLatin1String("/p.zip");
+    QVERIFY(testenv::writeFile(target, "an older package"));
+    SetupDialog dialog;
+    Manifest manifest;
+    manifest.url = server->origin() + QLatin1String("/p.zip");
+    QString error;
+    QVERIFY(!dialog.downloadToFile(manifest, target, error));
+    QCOMPARE(error, QStringLiteral("Error transferring %1/p.zip - server replied: Not Found")
+                        .arg(server->origin()));
+    QVERIFY(!QFile::exists(target));
+}
+
+void tst_Retrieval::downloadConnectionDropped()
+{
+    server->setHandler([](QTcpSocket *socket, const Request &) {
+        socket->write("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n");
+        socket->write(QByteArray(200000, 'z'));
+        QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
+            if (socket->bytesToWrite() == 0)
+                socket->disconnectFromHost();
+        });
+    });
+    const QString target = work->path() + QLatin1String("/p.zip");
+    SetupDialog dialog;
+    Manifest manifest;
+    manifest.url = server->origin() + QLatin1String("/p.zip");
+    manifest.size = 1000000;
+    QString error;
+    QVERIFY(!dialog.downloadToFile(manifest, target, error));
+    QVERIFY(!error.isEmpty());
+    QVERIFY(!QFile::exists(target));
+}
+
+void tst_Retrieval::downloadTargetFolderMissing()
+{
+    SetupDialog dialog;
+    dialog.expectedSize = 77;
+    Manifest manifest;
+    manifest.url = server->origin() + QLatin1String("/p.zip");
+    manifest.size = 1000;
+    QString error;
+    QVERIFY(!dialog.downloadToFile(manifest, work->path() + QLatin1String("/missing/p.zip"),
+                                   error));
+    QCOMPARE(error, QStringLiteral("Не удалось создать файл загрузки"));
+    QCOMPARE(dialog.expectedSize, qint64(77)); // window state untouched
+    QCOMPARE(dialog.updBar->maximum(), 100);
+    QTest::qWait(50);
+    QVERIFY(server->requests.isEmpty());
+}
+
+void tst_Retrieval::downloadWriteFailure()
+{
+    // A full disk, made with a file-size limit on this process: writes past
+    // 1 MiB fail with EFBIG instead of raising SIGXFSZ.
+    const QByteArray body(4 * 1024 * 1024, 'p');
+    server->setHandler([body](QTcpSocket *socket, const Request &) {
+        respond(socket, 200, "OK", body);
+    });
+    const QString target = work->path() + QLatin1String("/p.zip");
+    SetupDialog dialog;
+    Manifest manifest;
+    manifest.url = server->origin() + QLatin1String("/p.zip");
+    QString error;
+
+    rlimit saved{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = 1024 * 1024;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const bool ok = dialog.downloadToFile(manifest, target, error);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    QVERIFY(!ok);
+    QVERIFY2(error.startsWith(QStringLiteral("Не удалось записать файл загрузки (")),
+             qPrintable(error));
+    QVERIFY2(error.endsWith(QStringLiteral("(File too large)")), qPrintable(error));
+    QVERIFY(!QFile::exists(target));
+}
+
+void tst_Retrieval::checksum_data()
+{
+    QTest::addColumn<QByteArray>("content"); // "<missing>": no file, "<folder>": a folder
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<bool>("match");
+    const QByteArray content = "Tambrix package bytes";
+    const QString digest = QString::fromLatin1(testenv::sha256Hex(content));
+    QTest::newRow("empty expected, missing file") << QByteArray("<missing>") << QString() << true;
+    QTest::newRow("lower case") << content << digest << true;
+    QTest::newRow("upper case") << content << digest.toUpper() << true;
+    QTest::newRow("trailing newline") << content << digest + QLatin1Char('\n') << false;
+    QTest::newRow("leading space") << content << QLatin1Char(' ') + digest << false;
+    QTest::newRow("63 characters") << content << digest.left(63) << false;
+    QTest::newRow("65 characters") << content << digest + QLatin1Char('0') << false;
+    QTest::newRow("prefixed") << content << QStringLiteral("sha256:") + digest << false;
+    QTest::newRow("other content") << QByteArray("Tambrix package byteS") << digest << false;
+    QTest::newRow("missing file") << QByteArray("<missing>") << digest << false;
+    QTest::newRow("unreadable: a folder") << QByteArray("<folder>") << digest << false;
+    QTest::newRow("empty file")
+        << QByteArray()
+        << QStringLiteral("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855")
+        << true;
+    QByteArray large(3 * 1048576 + 17, Qt::Uninitialized);
+    for (int i = 0; i < large.size(); ++i)
+        large[i] = char(i * 7 + (i >> 11));
+    QTest::newRow("several chunks") << large << QString::fromLatin1(testenv::sha256Hex(large))
+                                    << true;
+}
+
+void tst_Retrieval::checksum()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, expected);
+    QFETCH(bool, match);
+    const QString path = work->path() + QLatin1String("/package.zip");
+    if (content == "<folder>")
+        QVERIFY(QDir().mkpath(path));
+    else if (content != "<missing>")
+        QVERIFY(testenv::writeFile(path, content));
+    QCOMPARE(verifySha256(path, expected), match);
+}
+
+QTEST_MAIN(tst_Retrieval)
+#include "tst_retrieval.moc"
