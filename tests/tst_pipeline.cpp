@@ -1,0 +1,371 @@
+// The installation pipeline through the stand-ins: unpacking, finding the
+// application root, and deploying into the install folder.
+#include "testenv.h"
+#include "ziphelper.h"
+
+#include "installer.h"
+
+#include <QDirIterator>
+
+namespace {
+
+const QByteArray exeBytes = "\x7f" "ELF Tambrix Desktop";
+
+QMap<QString, QByteArray> treeOf(const QString &folder)
+{
+    QMap<QString, QByteArray> tree;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QString relative = QDir(folder).relativeFilePath(it.filePath());
+        if (it.fileInfo().isDir())
+            tree.insert(relative + QLatin1Char('/'), QByteArray());
+        else
+            tree.insert(relative, testenv::readAll(it.filePath()));
+    }
+    return tree;
+}
+
+// Puts a program of the test's own first on PATH under the given name, for
+// the duration of a scope.
+class FakeProgram
+{
+public:
+    FakeProgram(const QString &folder, const QString &name, const QByteArray &shellScript)
+        : savedPath(qgetenv("PATH"))
+    {
+        QDir().mkpath(folder);
+        const QString path = folder + QLatin1Char('/') + name;
+        ok = testenv::writeFile(path, "#!/bin/sh\n" + shellScript + '\n')
+             && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner
+                                                | QFile::ExeOwner);
+        qputenv("PATH", QFile::encodeName(folder) + ':' + savedPath);
+    }
+    ~FakeProgram() { qputenv("PATH", savedPath); }
+    bool ok = false;
+
+private:
+    QByteArray savedPath;
+};
+
+} // namespace
+
+class tst_Pipeline : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void resolveAppRoot_data();
+    void resolveAppRoot();
+    void extractWithHostilePaths_data();
+    void extractWithHostilePaths();
+    void extractFailures_data();
+    void extractFailures();
+    void extractWithoutPowerShell();
+    void deploy_data();
+    void deploy();
+    void deployWithoutExecutable();
+    void deployStageLeftFromEarlierAttempt();
+    void deployCopyFailure_data();
+    void deployCopyFailure();
+    void deployRepairsNestedInstall();
+    void deployEndsRunningApplication();
+
+private:
+    QString path(const QString &relative) const { return work->path() + QLatin1Char('/') + relative; }
+    QScopedPointer<QTemporaryDir> work;
+};
+
+void tst_Pipeline::init()
+{
+    work.reset(new QTemporaryDir(testenv::environment().temp() + QLatin1String("/pipe-XXXXXX")));
+    QVERIFY2(work->isValid(), qPrintable(work->errorString()));
+}
+
+void tst_Pipeline::resolveAppRoot_data()
+{
+    QTest::addColumn<QStringList>("files"); // trailing "/" makes a folder
+    QTest::addColumn<QString>("expected");  // "INPUT": the input string itself
+    QTest::newRow("executable at the top")
+        << QStringList{QStringLiteral("TambrixDesktop.exe"), QStringLiteral("lib/a.dll")}
+        << QStringLiteral("INPUT");
+    QTest::newRow("one wrapping folder, loose files")
+        << QStringList{QStringLiteral("README.txt"),
+                       QStringLiteral("TambrixDesktop-2.0/TambrixDesktop.exe")}
+        << QStringLiteral("TambrixDesktop-2.0");
+    QTest::newRow("three levels down")
+        << QStringList{QStringLiteral("a/b/c/TambrixDesktop.exe"), QStringLiteral("a/x.txt")}
+        << QStringLiteral("a/b/c");
+    QTest::newRow("one of two top folders")
+        << QStringList{QStringLiteral("docs/"), QStringLiteral("app/TambrixDesktop.exe")}
+        << QStringLiteral("app");
+    QTest::newRow("lower-case name at the top")
+        << QStringList{QStringLiteral("tambrixdesktop.exe")} << QStringLiteral("INPUT");
+    QTest::newRow("folder named like the executable")
+        << QStringList{QStringLiteral("TambrixDesktop.exe/")} << QStringLiteral("INPUT");
+    QTest::newRow("folder named like it, one level down")
+        << QStringList{QStringLiteral("a/TambrixDesktop.exe/"), QStringLiteral("b/")}
+        << QStringLiteral("INPUT");
+    QTest::newRow("nothing") << QStringList{QStringLiteral("a/readme")} << QStringLiteral("INPUT");
+    QTest::newRow("empty folder") << QStringList{} << QStringLiteral("INPUT");
+}
+
+void tst_Pipeline::resolveAppRoot()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QString, expected);
+    const QString root = path(QStringLiteral("stage-1.0"));
+    QVERIFY(QDir().mkpath(root));
+    for (const QString &file : files) {
+        if (file.endsWith(QLatin1Char('/')))
+            QVERIFY(QDir().mkpath(root + QLatin1Char('/') + file));
+        else
+            QVERIFY(testenv::writeFile(root + QLatin1Char('/') + file, exeBytes));
+    }
+    const QString input = root + QLatin1String("/./"); // not cleaned, to see it come back as is
+    const QString result = ::resolveAppRoot(input);
+    if (expected == QLatin1String("INPUT"))
+        QCOMPARE(result, input);
+    else
+        QCOMPARE(result, root + QLatin1Char('/') + expected);
+}
+
+static void addHostilePaths()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("plain") << QStringLiteral("plain");
+    QTest::newRow("apostrophe") << QStringLiteral("Projects'25");
+    QTest::newRow("typographic quotes") << QStringLiteral("O’Brien ‘x’ ‚y‛");
+    QTest::newRow("placeholders") << QStringLiteral("%1 %2");
+    QTest::newRow("brackets and spaces") << QStringLiteral("My [Apps] (x64)");
+    QTest::newRow("dollar and semicolon") << QStringLiteral("$env:TEMP; x");
+    QTest::newRow("cyrillic") << QStringLiteral("Программы");
+}
+
+void tst_Pipeline::extractWithHostilePaths_data()
+{
+    addHostilePaths();
+}
+
+void tst_Pipeline::extractWithHostilePaths()
+{
+    QFETCH(QString, name);
+    const QString zip = path(name + QLatin1String("/TambrixDesktop-1.0 ") + name + QLatin1String(".zip"));
+    QVERIFY(QDir().mkpath(path(name)));
+    QVERIFY(testzip::write(zip, {testzip::makeFile("TambrixDesktop.exe", exeBytes, 0755),
+                                 testzip::makeFile("data/.settings", "s")}));
+    const QString stage = path(name + QLatin1String("/stage-") + name + QLatin1String("/deeper"));
+    QString error = QStringLiteral("untouched");
+    QVERIFY2(extractZip(zip, stage, error), qPrintable(error));
+    QCOMPARE(error, QStringLiteral("untouched"));
+    const QMap<QString, QByteArray> expected{{QStringLiteral("TambrixDesktop.exe"), exeBytes},
+                                             {QStringLiteral("data/"), QByteArray()},
+                                             {QStringLiteral("data/.settings"), "s"}};
+    QCOMPARE(treeOf(stage), expected);
+}
+
+void tst_Pipeline::extractFailures_data()
+{
+    QTest::addColumn<QByteArray>("fakeScript"); // empty: the real stand-in
+    QTest::addColumn<QString>("expected");      // "CORRUPT": the stand-in's message
+    QTest::newRow("corrupt archive") << QByteArray() << QStringLiteral("CORRUPT");
+    QTest::newRow("multi-line stderr, trimmed at the ends")
+        << QByteArray("printf '\\n  line one\\n  line two  \\n\\n' >&2; exit 3")
+        << QStringLiteral("line one\n  line two");
+    QTest::newRow("blank stderr") << QByteArray("printf ' \\n\\t\\n' >&2; exit 1")
+                                  << QStringLiteral("Не удалось распаковать архив");
+    QTest::newRow("crash with exit code 0 is a failure")
+        << QByteArray("echo crashed >&2; kill -9 $$") << QStringLiteral("crashed");
+    QTest::newRow("crash, no stderr") << QByteArray("kill -SEGV $$")
+                                      << QStringLiteral("Не удалось распаковать архив");
+}
+
+void tst_Pipeline::extractFailures()
+{
+    QFETCH(QByteArray, fakeScript);
+    QFETCH(QString, expected);
+    const QString zip = path(QStringLiteral("broken.zip"));
+    QVERIFY(testenv::writeFile(zip, "PK\x03\x04 this is not really a zip archive"));
+    QScopedPointer<FakeProgram> fake;
+    if (!fakeScript.isEmpty()) {
+        fake.reset(new FakeProgram(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
+                                   fakeScript));
+        QVERIFY(fake->ok);
+    }
+    QString error;
+    QVERIFY(!extractZip(zip, path(QStringLiteral("stage")), error));
+    if (expected == QLatin1String("CORRUPT")) {
+        QVERIFY2(error.startsWith(QStringLiteral("Expand-Archive : The archive file '") + zip + QLatin1Char('\'')),
+                 qPrintable(error));
+        QCOMPARE(error, error.trimmed());
+    } else {
+        QCOMPARE(error, expected);
+    }
+}
+
+void tst_Pipeline::extractWithoutPowerShell()
+{
+    const QByteArray savedPath = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(path(QStringLiteral("empty-bin"))));
+    QString error;
+    const bool ok = extractZip(path(QStringLiteral("p.zip")), path(QStringLiteral("stage")), error);
+    qputenv("PATH", savedPath);
+    QVERIFY(!ok);
+    QCOMPARE(error, QStringLiteral("Распаковка прервана"));
+    QVERIFY(QFileInfo(path(QStringLiteral("stage"))).isDir()); // created before the run
+}
+
+void tst_Pipeline::deploy_data()
+{
+    addHostilePaths();
+}
+
+void tst_Pipeline::deploy()
+{
+    QFETCH(QString, name);
+    // Everything with the hostile name: work folder, package, install folder.
+    const QString workFolder = path(name + QLatin1String("/Temp/TambrixSetup"));
+    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
+    QVERIFY(QDir().mkpath(workFolder));
+    QVERIFY(testzip::write(package,
+                           {testzip::makeFile("README.txt", "loose file at the top"),
+                            testzip::makeFile("Tambrix-1.0/TambrixDesktop.exe", exeBytes, 0755),
+                            testzip::makeFile("Tambrix-1.0/tambrix.ico", "ico"),
+                            testzip::makeFile("Tambrix-1.0/.hidden", "hidden"),
+                            testzip::makeFile("Tambrix-1.0/lib/new.dll", "new")}));
+    const QString install = path(name + QLatin1String("/Apps/Tambrix ") + name);
+    // An earlier installation: same-named items are replaced whole, the rest stays.
+    QVERIFY(testenv::writeFile(install + QLatin1String("/TambrixDesktop.exe"), "old exe"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/lib/old.dll"), "old"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/user.settings"), "keep me"));
+
+    QString error;
+    QVERIFY2(deployPackage(install, package, workFolder, QStringLiteral("1.0"), error),
+             qPrintable(error));
+    const QMap<QString, QByteArray> expected{{QStringLiteral("TambrixDesktop.exe"), exeBytes},
+                                             {QStringLiteral("tambrix.ico"), "ico"},
+                                             {QStringLiteral(".hidden"), "hidden"},
+                                             {QStringLiteral("lib/"), QByteArray()},
+                                             {QStringLiteral("lib/new.dll"), "new"},
+                                             {QStringLiteral("user.settings"), "keep me"}};
+    QCOMPARE(treeOf(install), expected);
+    QVERIFY(QFileInfo(install + QLatin1String("/TambrixDesktop.exe")).isExecutable());
+    QVERIFY(!QFile::exists(workFolder + QLatin1String("/stage-1.0")));
+    QVERIFY(QFile::exists(package)); // kept for the next run
+}
+
+void tst_Pipeline::deployWithoutExecutable()
+{
+    const QString workFolder = path(QStringLiteral("TambrixSetup"));
+    const QString package = workFolder + QLatin1String("/TambrixDesktop-2.0.zip");
+    QVERIFY(QDir().mkpath(workFolder));
+    QVERIFY(testzip::write(package, {testzip::makeFile("app/Other.exe", "x")}));
+    const QString install = path(QStringLiteral("Tambrix"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/TambrixDesktop.exe"), "installed"));
+    const auto before = treeOf(install);
+    QString error;
+    QVERIFY(!deployPackage(install, package, workFolder, QStringLiteral("2.0"), error));
+    QCOMPARE(error, QStringLiteral("В архиве нет TambrixDesktop.exe"));
+    QCOMPARE(treeOf(install), before);
+}
+
+void tst_Pipeline::deployStageLeftFromEarlierAttempt()
+{
+    const QString workFolder = path(QStringLiteral("TambrixSetup"));
+    const QString package = workFolder + QLatin1String("/TambrixDesktop-3.0.zip");
+    QVERIFY(QDir().mkpath(workFolder));
+    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes)}));
+    // A stale stage would otherwise be found first and copied.
+    QVERIFY(testenv::writeFile(workFolder + QLatin1String("/stage-3.0/stale/TambrixDesktop.exe"),
+                               "stale"));
+    QVERIFY(testenv::writeFile(workFolder + QLatin1String("/stage-3.0/stale.txt"), "stale"));
+    const QString install = path(QStringLiteral("Tambrix"));
+    QString error;
+    QVERIFY2(deployPackage(install, package, workFolder, QStringLiteral("3.0"), error),
+             qPrintable(error));
+    const QMap<QString, QByteArray> expected{{QStringLiteral("TambrixDesktop.exe"), exeBytes}};
+    QCOMPARE(treeOf(install), expected);
+}
+
+void tst_Pipeline::deployCopyFailure_data()
+{
+    QTest::addColumn<QByteArray>("copyOutcome");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("silent failure") << QByteArray("exit 1")
+                                    << QStringLiteral("Не удалось скопировать файлы");
+    QTest::newRow("failure with stderr")
+        << QByteArray("echo '  Copy-Item : Access to the path is denied.  ' >&2; exit 1")
+        << QStringLiteral("Copy-Item : Access to the path is denied.");
+}
+
+void tst_Pipeline::deployCopyFailure()
+{
+    QFETCH(QByteArray, copyOutcome);
+    QFETCH(QString, expected);
+    // Only the copy script is faked; unpacking goes to the real stand-in.
+    FakeProgram fake(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
+                     "case \"$3\" in \"if (Test-Path\"*) " + copyOutcome + ";; esac\nexec \""
+                         TAMBRIX_PLATFORM_BIN "/powershell\" \"$@\"");
+    QVERIFY(fake.ok);
+    const QString workFolder = path(QStringLiteral("TambrixSetup"));
+    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
+    QVERIFY(QDir().mkpath(workFolder));
+    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes)}));
+    QString error;
+    QVERIFY(!deployPackage(path(QStringLiteral("Tambrix")), package, workFolder,
+                           QStringLiteral("1.0"), error));
+    QCOMPARE(error, expected);
+    // The stage stays for inspection; it is cleared before the next attempt.
+    QVERIFY(QFile::exists(workFolder + QLatin1String("/stage-1.0/TambrixDesktop.exe")));
+}
+
+void tst_Pipeline::deployRepairsNestedInstall()
+{
+    // An install folder left nested by an earlier installer, and a copy that
+    // adds nothing at the top: the repair moves the nested tree up.
+    FakeProgram fake(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
+                     "case \"$3\" in \"if (Test-Path\"*) exit 0;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
+                     "/powershell\" \"$@\"");
+    QVERIFY(fake.ok);
+    const QString install = path(QStringLiteral("Team's Apps/Tambrix"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/Tambrix-1.0/TambrixDesktop.exe"), "nested"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/Tambrix-1.0/.hidden"), "h"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/Tambrix-1.0/lib/x.dll"), "x"));
+    const QString workFolder = path(QStringLiteral("TambrixSetup"));
+    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
+    QVERIFY(QDir().mkpath(workFolder));
+    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes)}));
+    QString error;
+    QVERIFY2(deployPackage(install, package, workFolder, QStringLiteral("1.0"), error),
+             qPrintable(error));
+    const QMap<QString, QByteArray> expected{{QStringLiteral("TambrixDesktop.exe"), "nested"},
+                                             {QStringLiteral(".hidden"), "h"},
+                                             {QStringLiteral("lib/"), QByteArray()},
+                                             {QStringLiteral("lib/x.dll"), "x"}};
+    QCOMPARE(treeOf(install), expected);
+}
+
+void tst_Pipeline::deployEndsRunningApplication()
+{
+    const QString exe = path(QStringLiteral("Tambrix/TambrixDesktop.exe"));
+    QVERIFY(QDir().mkpath(path(QStringLiteral("Tambrix"))));
+    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), exe));
+    QProcess running;
+    running.start(exe, {QStringLiteral("300")});
+    QVERIFY(running.waitForStarted());
+
+    // A later step fails (a corrupt package), yet the application has been ended.
+    const QString workFolder = path(QStringLiteral("TambrixSetup"));
+    QVERIFY(testenv::writeFile(workFolder + QLatin1String("/TambrixDesktop-1.0.zip"), "garbage"));
+    QString error;
+    QVERIFY(!deployPackage(path(QStringLiteral("Tambrix")),
+                           workFolder + QLatin1String("/TambrixDesktop-1.0.zip"), workFolder,
+                           QStringLiteral("1.0"), error));
+    QVERIFY(running.waitForFinished(10000));
+    QCOMPARE(running.exitStatus(), QProcess::CrashExit);
+}
+
+QTEST_MAIN(tst_Pipeline)
+#include "tst_pipeline.moc"
