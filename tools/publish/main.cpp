@@ -1,0 +1,209 @@
+// publish: turns an application folder into the static files of a release,
+// as the update server serves them.
+//
+//   publish --app FOLDER --version VERSION --out FOLDER
+//           [--wrap NAME] [--notes TEXT] [--store]
+//
+// Writes, below --out:
+//   updates/desktop.json                  the release manifest
+//   files/TambrixDesktop-VERSION.zip      the package
+// The manifest's url is the package's path on the same server
+// ("/files/TambrixDesktop-VERSION.zip"), so the folder can be served as it is
+// by any static HTTPS server or CDN. --wrap puts the application into one
+// folder of that name inside the archive; --store skips compression.
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <cstdio>
+#include <sys/stat.h>
+
+namespace {
+
+bool fail(const QString &message)
+{
+    std::fprintf(stderr, "publish: %s\n", qPrintable(message));
+    return false;
+}
+
+// Every entry below the folder, hidden ones included, in a stable order so
+// that the same folder always gives the same archive layout.
+QStringList entriesOf(const QString &folder)
+{
+    QStringList entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries << QDir(folder).relativeFilePath(it.next());
+    entries.sort();
+    return entries;
+}
+
+bool writeZip(const QString &appFolder, const QString &zipPath, const QString &wrap, bool store)
+{
+    archive *zip = archive_write_new();
+    archive_write_set_format_zip(zip);
+    archive_write_set_options(zip, store ? "zip:compression=store,zip:hdrcharset=UTF-8"
+                                         : "zip:compression=deflate,zip:hdrcharset=UTF-8");
+    if (archive_write_open_filename(zip, QFile::encodeName(zipPath).constData()) != ARCHIVE_OK) {
+        const QString message = QString::fromLocal8Bit(archive_error_string(zip));
+        archive_write_free(zip);
+        return fail(QStringLiteral("cannot create %1: %2").arg(zipPath, message));
+    }
+    const QString prefix = wrap.isEmpty() ? QString() : wrap + QLatin1Char('/');
+    bool ok = true;
+    QStringList entries = entriesOf(appFolder);
+    if (!wrap.isEmpty())
+        entries.prepend(QString());
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    for (const QString &relative : std::as_const(entries)) {
+        const QString source = relative.isEmpty() ? appFolder : appFolder + QLatin1Char('/') + relative;
+        const QByteArray native = QFile::encodeName(source);
+        struct stat info;
+        if (lstat(native.constData(), &info) != 0) {
+            ok = fail(QStringLiteral("cannot read %1").arg(source));
+            break;
+        }
+        QString name = relative.isEmpty() ? wrap : prefix + relative;
+        archive_entry *entry = archive_entry_new();
+        archive_entry_copy_stat(entry, &info);
+        if (S_ISDIR(info.st_mode))
+            name += QLatin1Char('/');
+        archive_entry_set_pathname_utf8(entry, name.toUtf8().constData());
+        if (S_ISLNK(info.st_mode))
+            archive_entry_set_symlink_utf8(entry,
+                                           QFile::encodeName(QFile::symLinkTarget(source)).constData());
+        if (!S_ISREG(info.st_mode))
+            archive_entry_set_size(entry, 0);
+        if (archive_write_header(zip, entry) != ARCHIVE_OK) {
+            ok = fail(QStringLiteral("%1: %2").arg(name, QString::fromLocal8Bit(archive_error_string(zip))));
+            archive_entry_free(entry);
+            break;
+        }
+        if (S_ISREG(info.st_mode)) {
+            QFile file(source);
+            if (!file.open(QIODevice::ReadOnly)) {
+                ok = fail(QStringLiteral("cannot read %1: %2").arg(source, file.errorString()));
+            } else {
+                for (;;) {
+                    const qint64 n = file.read(buffer.data(), buffer.size());
+                    if (n < 0) {
+                        ok = fail(QStringLiteral("cannot read %1: %2").arg(source, file.errorString()));
+                        break;
+                    }
+                    if (n == 0)
+                        break;
+                    if (archive_write_data(zip, buffer.constData(), size_t(n)) != n) {
+                        ok = fail(QStringLiteral("%1: %2").arg(name, QString::fromLocal8Bit(archive_error_string(zip))));
+                        break;
+                    }
+                }
+            }
+        }
+        archive_entry_free(entry);
+        if (!ok)
+            break;
+    }
+    if (archive_write_close(zip) != ARCHIVE_OK && ok)
+        ok = fail(QString::fromLocal8Bit(archive_error_string(zip)));
+    archive_write_free(zip);
+    return ok;
+}
+
+bool digestOf(const QString &path, QByteArray &hex, qint64 &size)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file))
+        return fail(QStringLiteral("cannot read %1").arg(path));
+    hex = hash.result().toHex();
+    size = file.size();
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Publishes a Tambrix Desktop release as static files."));
+    parser.addHelpOption();
+    const QCommandLineOption appOption(QStringLiteral("app"), QStringLiteral("Application folder (holds TambrixDesktop.exe)."), QStringLiteral("folder"));
+    const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Release version."), QStringLiteral("version"));
+    const QCommandLineOption outOption(QStringLiteral("out"), QStringLiteral("Folder to publish into."), QStringLiteral("folder"));
+    const QCommandLineOption wrapOption(QStringLiteral("wrap"), QStringLiteral("Wrap the application in one folder of this name."), QStringLiteral("name"));
+    const QCommandLineOption notesOption(QStringLiteral("notes"), QStringLiteral("Release notes."), QStringLiteral("text"));
+    const QCommandLineOption storeOption(QStringLiteral("store"), QStringLiteral("Store files without compression."));
+    parser.addOptions({appOption, versionOption, outOption, wrapOption, notesOption, storeOption});
+    parser.process(app);
+
+    const QString appFolder = QDir::cleanPath(QFileInfo(parser.value(appOption)).absoluteFilePath());
+    const QString version = parser.value(versionOption);
+    const QString out = QDir::cleanPath(parser.value(outOption));
+    if (appFolder.isEmpty() || version.isEmpty() || out.isEmpty()) {
+        fail(QStringLiteral("--app, --version and --out are required"));
+        return 2;
+    }
+    // The installer refuses these; better to find out here than on users' machines.
+    if (version.contains(QLatin1Char('/')) || version.contains(QLatin1Char('\\'))) {
+        fail(QStringLiteral("the version must not contain / or \\"));
+        return 2;
+    }
+    if (!QFileInfo::exists(appFolder + QLatin1String("/TambrixDesktop.exe"))) {
+        fail(QStringLiteral("%1 holds no TambrixDesktop.exe").arg(appFolder));
+        return 1;
+    }
+
+    const QString packageName = QStringLiteral("TambrixDesktop-%1.zip").arg(version);
+    const QString packagePath = out + QLatin1String("/files/") + packageName;
+    QDir().mkpath(out + QLatin1String("/files"));
+    QDir().mkpath(out + QLatin1String("/updates"));
+    const QString partial = packagePath + QLatin1String(".partial");
+    if (!writeZip(appFolder, partial, parser.value(wrapOption), parser.isSet(storeOption))) {
+        QFile::remove(partial);
+        return 1;
+    }
+    QFile::remove(packagePath);
+    if (!QFile::rename(partial, packagePath)) {
+        fail(QStringLiteral("cannot move the package into place at %1").arg(packagePath));
+        return 1;
+    }
+
+    QByteArray sha256;
+    qint64 size = 0;
+    if (!digestOf(packagePath, sha256, size))
+        return 1;
+    QJsonObject manifest;
+    manifest.insert(QStringLiteral("version"), version);
+    manifest.insert(QStringLiteral("url"), QStringLiteral("/files/") + packageName);
+    manifest.insert(QStringLiteral("sha256"), QString::fromLatin1(sha256));
+    manifest.insert(QStringLiteral("size"), double(size));
+    manifest.insert(QStringLiteral("notes"), parser.value(notesOption));
+
+    // The manifest goes last and whole: a client never sees one that names a
+    // package not yet in place.
+    QSaveFile json(out + QLatin1String("/updates/desktop.json"));
+    if (!json.open(QIODevice::WriteOnly)
+        || json.write(QJsonDocument(manifest).toJson(QJsonDocument::Indented)) < 0
+        || !json.commit()) {
+        fail(QStringLiteral("cannot write the manifest: %1").arg(json.errorString()));
+        return 1;
+    }
+    std::printf("published %s: %s (%lld bytes, sha256 %s)\n", qPrintable(version),
+                qPrintable(packagePath), static_cast<long long>(size), sha256.constData());
+    return 0;
+}
