@@ -3,43 +3,10 @@
 #include "testenv.h"
 
 #include "installer.h"
+#include "messagebox.h"
 
 #include <QApplication>
-#include <QMessageBox>
-#include <QTimer>
 
-namespace {
-
-struct SeenBox
-{
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QMessageBox::StandardButtons buttons;
-    bool hasDefault = true;
-    bool parentIsDialog = false;
-};
-
-// Answers the next modal message box from inside its own event loop.
-void answerNextMessageBox(SeenBox *seen, const QWidget *expectedParent)
-{
-    QTimer::singleShot(20, [seen, expectedParent] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box) {
-            answerNextMessageBox(seen, expectedParent);
-            return;
-        }
-        seen->title = box->windowTitle();
-        seen->text = box->text();
-        seen->icon = box->icon();
-        seen->buttons = box->standardButtons();
-        seen->hasDefault = box->defaultButton() != nullptr;
-        seen->parentIsDialog = box->parentWidget() == expectedParent;
-        box->button(QMessageBox::Ok)->click();
-    });
-}
-
-} // namespace
 
 class tst_Window : public QObject
 {
@@ -173,8 +140,8 @@ void tst_Window::failTwice()
                                   QStringLiteral("Контрольная сумма не совпала. Попробуйте ещё раз.")};
     for (const QString &message : messages) {
         dialog.enterBusyState();
-        SeenBox seen;
-        answerNextMessageBox(&seen, &dialog);
+        testbox::SeenBox seen;
+        testbox::answerNextMessageBox(&seen, &dialog);
         dialog.fail(message);
         QCOMPARE(seen.title, QStringLiteral("Tambrix Setup"));
         QCOMPARE(seen.text, message);
@@ -211,8 +178,8 @@ void tst_Window::escapeIgnoredWhileBusy()
     QVERIFY(dialog.isVisible());
 
     // Once the run has failed, Escape closes the window like Cancel.
-    SeenBox seen;
-    answerNextMessageBox(&seen, &dialog);
+    testbox::SeenBox seen;
+    testbox::answerNextMessageBox(&seen, &dialog);
     dialog.fail(QStringLiteral("x"));
     QTest::keyClick(&dialog, Qt::Key_Escape);
     QVERIFY(!dialog.isVisible());
