@@ -6,7 +6,9 @@
 start_xvfb() {
     local fdfile
     fdfile="$(mktemp)"
-    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
+    # -noreset: the server would otherwise restart whenever the last client
+    # leaves, refusing the next installer for a moment.
+    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$fdfile" >/dev/null 2>&1 &
     XVFB_PID=$!
     for _ in $(seq 100); do
         [ -s "$fdfile" ] && break

@@ -43,11 +43,10 @@ bool isProtectedFolder(const QString &installFolder)
         return true;
 
     QStringList protectedFolders;
-    for (const auto location :
-         {QStandardPaths::HomeLocation, QStandardPaths::DesktopLocation,
-          QStandardPaths::DocumentsLocation, QStandardPaths::DownloadLocation,
-          QStandardPaths::TempLocation, QStandardPaths::GenericDataLocation,
-          QStandardPaths::ApplicationsLocation})
+    for (const auto location : {QStandardPaths::HomeLocation, QStandardPaths::DesktopLocation,
+                                QStandardPaths::DocumentsLocation, QStandardPaths::DownloadLocation,
+                                QStandardPaths::TempLocation, QStandardPaths::GenericDataLocation,
+                                QStandardPaths::ApplicationsLocation})
         protectedFolders << QStandardPaths::writableLocation(location);
     protectedFolders << qEnvironmentVariable("LOCALAPPDATA") << qEnvironmentVariable("APPDATA")
                      << qEnvironmentVariable("USERPROFILE");
@@ -142,9 +141,8 @@ void SetupDialog::startInstall()
         }
     }
     if (desktopBox->isChecked()) {
-        const QString link =
-            QDir(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation))
-                .filePath(QStringLiteral("Tambrix.lnk"));
+        const QString link = QDir(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation))
+                                 .filePath(QStringLiteral("Tambrix.lnk"));
         if (!createShortcut(link, executable, installFolder, shortcutError)) {
             updDetail->setText(shortcutError);
             warnings << QStringLiteral("ярлык на рабочем столе не создан: %1").arg(shortcutError);
@@ -162,8 +160,8 @@ void SetupDialog::startInstall()
     QString detail = QStringLiteral("v%1 → %2").arg(manifest.version, installFolder);
     if (!warnings.isEmpty()) {
         updDetail->setWordWrap(true);
-        detail += QLatin1Char('\n') + QStringLiteral("Внимание: ") +
-                  warnings.join(QStringLiteral("; "));
+        detail +=
+            QLatin1Char('\n') + QStringLiteral("Внимание: ") + warnings.join(QStringLiteral("; "));
     }
     updDetail->setText(detail);
     updBar->setRange(0, 100);

@@ -33,11 +33,10 @@ bool createShortcut(const QString &shortcutPath, const QString &targetPath,
         (QFile::exists(iconFile) ? iconFile : targetPath) + QLatin1String(",0");
 
     PowerShellRun run;
-    run.script = QString::fromLatin1(shortcutTemplate)
-                     .arg(escapePowerShellLiteral(shortcutPath),
-                          escapePowerShellLiteral(targetPath),
-                          escapePowerShellLiteral(workingDirectory),
-                          escapePowerShellLiteral(iconLocation));
+    run.script =
+        QString::fromLatin1(shortcutTemplate)
+            .arg(escapePowerShellLiteral(shortcutPath), escapePowerShellLiteral(targetPath),
+                 escapePowerShellLiteral(workingDirectory), escapePowerShellLiteral(iconLocation));
     run.timeoutMs = shortcutTimeoutMs;
     run.failureMessage = QStringLiteral("Не удалось создать ярлык");
     return runPowerShell(run, error);
@@ -115,8 +114,7 @@ QList<RegistryValue> arpValues(const QString &installFolder, const QString &vers
     const QString displayIcon =
         QFile::exists(iconFile)
             ? toNative(iconFile)
-            : toNative(QDir(dir).filePath(QLatin1String(appExecutableName))) +
-                  QLatin1String(",0");
+            : toNative(QDir(dir).filePath(QLatin1String(appExecutableName))) + QLatin1String(",0");
     return {
         RegistryValue::string(QStringLiteral("DisplayName"), QStringLiteral("Tambrix")),
         RegistryValue::string(QStringLiteral("DisplayVersion"), version),

@@ -15,8 +15,7 @@ const char *const appExecutableName = "TambrixDesktop.exe";
 constexpr int extractTimeoutMs = 600000;
 constexpr int copyTimeoutMs = 600000;
 
-const char *const extractTemplate =
-    "Expand-Archive -LiteralPath '%1' -DestinationPath '%2' -Force";
+const char *const extractTemplate = "Expand-Archive -LiteralPath '%1' -DestinationPath '%2' -Force";
 
 // Replaces each top-level item of the install folder that the package also
 // has, whole, and leaves everything else of an earlier installation alone.
@@ -41,9 +40,9 @@ bool extractZip(const QString &packagePath, const QString &destination, QString 
 {
     QDir().mkpath(destination);
     PowerShellRun run;
-    run.script = QString::fromLatin1(extractTemplate)
-                     .arg(escapePowerShellLiteral(packagePath),
-                          escapePowerShellLiteral(destination));
+    run.script =
+        QString::fromLatin1(extractTemplate)
+            .arg(escapePowerShellLiteral(packagePath), escapePowerShellLiteral(destination));
     run.timeoutMs = extractTimeoutMs;
     run.failureMessage = QStringLiteral("Не удалось распаковать архив");
     run.onWaitFailure = WaitFailure::Abort;
@@ -81,9 +80,9 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
 {
     const QString stageFolder = workFolder + QLatin1String("/stage-") + version;
 
-    QProcess::execute(systemProgram(QStringLiteral("taskkill")),
-                      {QStringLiteral("/IM"), QLatin1String(appExecutableName),
-                       QStringLiteral("/F")});
+    QProcess::execute(
+        systemProgram(QStringLiteral("taskkill")),
+        {QStringLiteral("/IM"), QLatin1String(appExecutableName), QStringLiteral("/F")});
     QDir().mkpath(installFolder);
     QDir(stageFolder).removeRecursively();
 
@@ -97,9 +96,9 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
     }
 
     PowerShellRun copy;
-    copy.script = QString::fromLatin1(copyTemplate)
-                      .arg(escapePowerShellLiteral(installFolder),
-                           escapePowerShellLiteral(appRoot));
+    copy.script =
+        QString::fromLatin1(copyTemplate)
+            .arg(escapePowerShellLiteral(installFolder), escapePowerShellLiteral(appRoot));
     copy.timeoutMs = copyTimeoutMs;
     copy.failureMessage = QStringLiteral("Не удалось скопировать файлы");
     if (!runPowerShell(copy, error))
@@ -110,9 +109,9 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
     if (!QFile::exists(appExecutableIn(installFolder))) {
         const QString nested = resolveAppRoot(installFolder);
         if (QFile::exists(appExecutableIn(nested)) && nested != installFolder) {
-            executePowerShell(QString::fromLatin1(moveTemplate)
-                                  .arg(escapePowerShellLiteral(nested),
-                                       escapePowerShellLiteral(installFolder)));
+            executePowerShell(
+                QString::fromLatin1(moveTemplate)
+                    .arg(escapePowerShellLiteral(nested), escapePowerShellLiteral(installFolder)));
         }
     }
 

@@ -22,8 +22,8 @@ QString systemProgram(const QString &name)
     wchar_t buffer[MAX_PATH];
     const UINT length = GetSystemDirectoryW(buffer, MAX_PATH);
     if (length > 0 && length < MAX_PATH) {
-        const QString systemDir = QDir::fromNativeSeparators(
-            QString::fromWCharArray(buffer, int(length)));
+        const QString systemDir =
+            QDir::fromNativeSeparators(QString::fromWCharArray(buffer, int(length)));
         const QString relative = name == QLatin1String("powershell")
                                      ? QStringLiteral("WindowsPowerShell/v1.0/powershell.exe")
                                      : name + QLatin1String(".exe");
@@ -59,9 +59,9 @@ struct PowerShellRun
 {
     QString script;
     int timeoutMs = 0;
-    QString failureMessage;   // when the child said nothing on standard error
+    QString failureMessage; // when the child said nothing on standard error
     WaitFailure onWaitFailure = WaitFailure::AsFailedRun;
-    QString abortMessage;     // for WaitFailure::Abort
+    QString abortMessage; // for WaitFailure::Abort
 };
 
 bool runPowerShell(const PowerShellRun &run, QString &error)

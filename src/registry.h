@@ -131,8 +131,8 @@ QList<RegFileEntry> readRegFile(const QString &fileName)
             continue;
         RegFileEntry entry{line.left(nameEnd), line.mid(nameEnd + 1)};
         // hex:... values wrap onto further lines ending in a backslash.
-        while (!entry.data.startsWith(QLatin1Char('"')) &&
-               entry.data.endsWith(QLatin1Char('\\')) && i + 1 < lines.size())
+        while (!entry.data.startsWith(QLatin1Char('"')) && entry.data.endsWith(QLatin1Char('\\')) &&
+               i + 1 < lines.size())
             entry.data += QLatin1String("\r\n") + lines.at(++i);
         entries.append(entry);
     }
@@ -144,8 +144,7 @@ class RegistryKey
 public:
     explicit RegistryKey(const QString &path)
         : keyPath(path), fileName(registryKeyFile(path)), entries(readRegFile(fileName))
-    {
-    }
+    {}
 
     // Replaces a value in place, or appends it, leaving every other value as it was.
     void set(const RegistryValue &value)
@@ -164,8 +163,8 @@ public:
 
     void sync()
     {
-        QString text = QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n[%1]\r\n")
-                           .arg(keyPath);
+        QString text =
+            QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n[%1]\r\n").arg(keyPath);
         for (const RegFileEntry &entry : entries)
             text += entry.name + QLatin1Char('=') + entry.data + QLatin1String("\r\n");
         text += QLatin1String("\r\n");

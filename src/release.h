@@ -108,8 +108,8 @@ bool parseManifest(const QByteArray &body, Manifest &manifest, QString &error)
 bool SetupDialog::fetchManifest(Manifest &manifest, QString &error)
 {
     QNetworkAccessManager manager;
-    QNetworkRequest request(QUrl(QStringLiteral("%1%2").arg(updateBaseUrl(),
-                                                           QLatin1String(manifestPath))));
+    QNetworkRequest request(
+        QUrl(QStringLiteral("%1%2").arg(updateBaseUrl(), QLatin1String(manifestPath))));
     request.setHeader(QNetworkRequest::UserAgentHeader, QByteArray(userAgent));
     request.setTransferTimeout(manifestTimeoutMs);
 
@@ -128,8 +128,7 @@ bool SetupDialog::fetchManifest(Manifest &manifest, QString &error)
     return parseManifest(body, manifest, error);
 }
 
-bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePath,
-                                 QString &error)
+bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePath, QString &error)
 {
     QNetworkAccessManager manager;
     QNetworkRequest request{QUrl(manifest.url)};

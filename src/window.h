@@ -317,9 +317,9 @@ void SetupDialog::setDownloadProgress(qint64 received, qint64 total)
 
     if (effectiveTotal <= 0) {
         updBar->setRange(0, 0);
-        updDetail->setText(received <= 0 ? QStringLiteral("Загрузка…")
-                                         : QStringLiteral("%1 · %2").arg(formatBytes(received),
-                                                                         speedText));
+        updDetail->setText(received <= 0
+                               ? QStringLiteral("Загрузка…")
+                               : QStringLiteral("%1 · %2").arg(formatBytes(received), speedText));
         return;
     }
     const int cap = int(qMin<qint64>(effectiveTotal, 2147483647));

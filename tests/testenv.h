@@ -40,9 +40,9 @@ struct IsolatedEnvironment
             QDir().mkpath(path);
             qputenv(folder[0], QFile::encodeName(path));
         }
-        QFile::setPermissions(base + QLatin1String("/runtime"),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                  | QFileDevice::ExeOwner);
+        QFile::setPermissions(base + QLatin1String("/runtime"), QFileDevice::ReadOwner |
+                                                                    QFileDevice::WriteOwner |
+                                                                    QFileDevice::ExeOwner);
         qputenv("XDG_DATA_DIRS", QFile::encodeName(base + QLatin1String("/shared")));
         qputenv("XDG_CONFIG_DIRS", QFile::encodeName(base + QLatin1String("/shared-config")));
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -75,8 +75,8 @@ inline bool writeFile(const QString &path, const QByteArray &content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-           && file.write(content) == content.size() && file.flush();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(content) == content.size() && file.flush();
 }
 
 inline QByteArray sha256Hex(const QByteArray &data)
@@ -94,8 +94,8 @@ inline bool zipFolder(const QString &folder, const QString &zipPath, QString *ou
     zip.setProcessChannelMode(QProcess::MergedChannels);
     zip.start(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-r"),
                                       QStringLiteral("-y"), zipPath, QStringLiteral(".")});
-    const bool ok = zip.waitForFinished(60000) && zip.exitStatus() == QProcess::NormalExit
-                    && zip.exitCode() == 0;
+    const bool ok = zip.waitForFinished(60000) && zip.exitStatus() == QProcess::NormalExit &&
+                    zip.exitCode() == 0;
     if (output)
         *output = QString::fromLocal8Bit(zip.readAll());
     return ok;

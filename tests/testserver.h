@@ -131,8 +131,9 @@ inline bool runOpenssl(const QString &folder, const QStringList &arguments, QStr
     openssl.setProcessChannelMode(QProcess::MergedChannels);
     openssl.start(QStringLiteral("openssl"), arguments);
     if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0) {
-        error = QStringLiteral("openssl %1: %2")
-                    .arg(arguments.join(QLatin1Char(' ')), QString::fromLocal8Bit(openssl.readAll()));
+        error =
+            QStringLiteral("openssl %1: %2")
+                .arg(arguments.join(QLatin1Char(' ')), QString::fromLocal8Bit(openssl.readAll()));
         return false;
     }
     return true;
@@ -166,8 +167,8 @@ inline Pki makePki(const QString &folder)
          QStringLiteral("self.pem")},
     };
     QFile ext(folder + QLatin1String("/server.ext"));
-    if (!ext.open(QIODevice::WriteOnly)
-        || ext.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n") < 0) {
+    if (!ext.open(QIODevice::WriteOnly) ||
+        ext.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n") < 0) {
         pki.error = ext.errorString();
         return pki;
     }
@@ -185,8 +186,8 @@ inline Pki makePki(const QString &folder)
     pki.trustedKey = QSslKey(read("server.key"), QSsl::Rsa);
     pki.untrustedCertificate = QSslCertificate(read("self.pem"));
     pki.untrustedKey = QSslKey(read("self.key"), QSsl::Rsa);
-    if (pki.caCertificate.isNull() || pki.trustedCertificate.isNull() || pki.trustedKey.isNull()
-        || pki.untrustedCertificate.isNull() || pki.untrustedKey.isNull())
+    if (pki.caCertificate.isNull() || pki.trustedCertificate.isNull() || pki.trustedKey.isNull() ||
+        pki.untrustedCertificate.isNull() || pki.untrustedKey.isNull())
         pki.error = QStringLiteral("openssl wrote certificates Qt cannot read");
     return pki;
 }

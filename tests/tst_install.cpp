@@ -62,11 +62,14 @@ private slots:
 
 private:
     void serve(const QByteArray &manifestJson, const QByteArray &package, int packageStatus = 200);
-    QString path(const QString &relative) const { return work->path() + QLatin1Char('/') + relative; }
+    QString path(const QString &relative) const
+    {
+        return work->path() + QLatin1Char('/') + relative;
+    }
     QString workFolder() const
     {
-        return QStandardPaths::writableLocation(QStandardPaths::TempLocation)
-               + QLatin1String("/TambrixSetup");
+        return QStandardPaths::writableLocation(QStandardPaths::TempLocation) +
+               QLatin1String("/TambrixSetup");
     }
     QString homeFile(const QString &relative) const
     {
@@ -114,14 +117,14 @@ void tst_Install::cleanup()
 {
     // Each test starts without what an earlier one installed.
     QDir(workFolder()).removeRecursively();
-    QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-         + QLatin1String("/TambrixSetup"))
+    QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+         QLatin1String("/TambrixSetup"))
         .removeRecursively();
     QFile::remove(homeFile(QStringLiteral("launched.txt")));
-    QFile::remove(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation)
-                  + QLatin1String("/Tambrix.lnk"));
-    QFile::remove(QStandardPaths::writableLocation(QStandardPaths::ApplicationsLocation)
-                  + QLatin1String("/Tambrix.lnk"));
+    QFile::remove(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) +
+                  QLatin1String("/Tambrix.lnk"));
+    QFile::remove(QStandardPaths::writableLocation(QStandardPaths::ApplicationsLocation) +
+                  QLatin1String("/Tambrix.lnk"));
     watched = nullptr;
 }
 
@@ -136,9 +139,9 @@ void tst_Install::serve(const QByteArray &manifestJson, const QByteArray &packag
                 s.status = watched->updStatus->text();
                 s.detail = watched->updDetail->text();
                 s.version = watched->updVersion->text();
-                s.busy = !watched->updNow->isEnabled() && !watched->updLater->isEnabled()
-                         && !watched->pathEdit->isEnabled() && !watched->startMenuBox->isEnabled()
-                         && !watched->desktopBox->isEnabled();
+                s.busy = !watched->updNow->isEnabled() && !watched->updLater->isEnabled() &&
+                         !watched->pathEdit->isEnabled() && !watched->startMenuBox->isEnabled() &&
+                         !watched->desktopBox->isEnabled();
                 s.barVisible = watched->updBar->isVisible();
             }
             return s;
@@ -161,9 +164,9 @@ void tst_Install::serve(const QByteArray &manifestJson, const QByteArray &packag
 
 static QByteArray manifestFor(const QByteArray &packageBytes, const QByteArray &version = "1.4.2")
 {
-    return R"({"version":")" + version + R"(","url":"/files/TambrixDesktop-)" + version
-           + R"(.zip","sha256":")" + testenv::sha256Hex(packageBytes) + R"(","size":)"
-           + QByteArray::number(packageBytes.size()) + "}";
+    return R"({"version":")" + version + R"(","url":"/files/TambrixDesktop-)" + version +
+           R"(.zip","sha256":")" + testenv::sha256Hex(packageBytes) + R"(","size":)" +
+           QByteArray::number(packageBytes.size()) + "}";
 }
 
 void tst_Install::emptyFolderWarns_data()
@@ -189,7 +192,8 @@ void tst_Install::emptyFolderWarns()
     QVERIFY(box.parentIsDialog);
     QVERIFY(dialog.updNow->isEnabled());
     QVERIFY(dialog.pathEdit->isEnabled());
-    QCOMPARE(dialog.updStatus->text(), QStringLiteral("Установка последней версии Tambrix Desktop"));
+    QCOMPARE(dialog.updStatus->text(),
+             QStringLiteral("Установка последней версии Tambrix Desktop"));
     QVERIFY(!dialog.updBar->isVisible());
     QVERIFY(server->requests.isEmpty());
 }
@@ -201,10 +205,13 @@ void tst_Install::protectedFoldersRefused_data()
     QTest::newRow("drive root") << QStringLiteral("C:/");
     QTest::newRow("bare drive") << QStringLiteral("C:");
     QTest::newRow("home") << QDir::homePath();
-    QTest::newRow("home, trailing slash and blanks") << QStringLiteral("  ") + QDir::homePath() + QStringLiteral("/  ");
+    QTest::newRow("home, trailing slash and blanks")
+        << QStringLiteral("  ") + QDir::homePath() + QStringLiteral("/  ");
     QTest::newRow("desktop") << QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
-    QTest::newRow("documents") << QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    QTest::newRow("downloads") << QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    QTest::newRow("documents") << QStandardPaths::writableLocation(
+        QStandardPaths::DocumentsLocation);
+    QTest::newRow("downloads") << QStandardPaths::writableLocation(
+        QStandardPaths::DownloadLocation);
     QTest::newRow("temp") << QStandardPaths::writableLocation(QStandardPaths::TempLocation);
     QTest::newRow("local app data") << qEnvironmentVariable("LOCALAPPDATA");
     QTest::newRow("dot-dot back to home") << QDir::homePath() + QStringLiteral("/Documents/..");
@@ -258,13 +265,13 @@ void tst_Install::freshInstall()
 
     QCOMPARE(testenv::readAll(install + QLatin1String("/TambrixDesktop.exe")), launcher);
     QCOMPARE(testenv::readAll(install + QLatin1String("/Uninstall.cmd")).size(), 884);
-    QVERIFY(QFile::exists(QStandardPaths::writableLocation(QStandardPaths::ApplicationsLocation)
-                          + QLatin1String("/Tambrix.lnk")));
-    QVERIFY(QFile::exists(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation)
-                          + QLatin1String("/Tambrix.lnk")));
-    QVERIFY(QFile::exists(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-                          + QLatin1String("/TambrixSetup/registry/HKEY_CURRENT_USER/Software/"
-                                          "Microsoft/Windows/CurrentVersion/Uninstall/Tambrix.reg")));
+    QVERIFY(QFile::exists(QStandardPaths::writableLocation(QStandardPaths::ApplicationsLocation) +
+                          QLatin1String("/Tambrix.lnk")));
+    QVERIFY(QFile::exists(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) +
+                          QLatin1String("/Tambrix.lnk")));
+    QVERIFY(QFile::exists(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                          QLatin1String("/TambrixSetup/registry/HKEY_CURRENT_USER/Software/"
+                                        "Microsoft/Windows/CurrentVersion/Uninstall/Tambrix.reg")));
     QCOMPARE(testenv::readAll(workFolder() + QLatin1String("/TambrixDesktop-1.4.2.zip")), package);
     QVERIFY(!QFile::exists(workFolder() + QLatin1String("/stage-1.4.2")));
 
@@ -355,8 +362,8 @@ void tst_Install::fatalFailures_data()
                           "ORIGIN/files/TambrixDesktop-1.4.2.zip - server replied: Not Found")
         << QStringLiteral("v1.4.2");
     QTest::newRow("no executable in the package")
-        << QByteArray("VALID") << 200 << false
-        << QStringLiteral("В архиве нет TambrixDesktop.exe") << QStringLiteral("v1.4.2");
+        << QByteArray("VALID") << 200 << false << QStringLiteral("В архиве нет TambrixDesktop.exe")
+        << QStringLiteral("v1.4.2");
 }
 
 void tst_Install::fatalFailures()
@@ -384,7 +391,8 @@ void tst_Install::fatalFailures()
     QCOMPARE(dialog.updDetail->text(), message);
     QCOMPARE(dialog.updVersion->text(), versionLabel);
     QCOMPARE(dialog.updNow->text(), QStringLiteral("Повторить"));
-    QVERIFY(dialog.updNow->isEnabled() && dialog.updLater->isEnabled() && dialog.pathEdit->isEnabled());
+    QVERIFY(dialog.updNow->isEnabled() && dialog.updLater->isEnabled() &&
+            dialog.pathEdit->isEnabled());
     QVERIFY(!dialog.desktopBox->isChecked()); // what the user chose is kept for the retry
     QVERIFY(dialog.isVisible());
     QVERIFY(!QFile::exists(homeFile(QStringLiteral("launched.txt"))));
@@ -397,10 +405,10 @@ void tst_Install::noShortcutsWhenUnticked()
     const QByteArray savedPath = qgetenv("PATH");
     const QString fakeBin = path(QStringLiteral("fake-bin"));
     QVERIFY(testenv::writeFile(fakeBin + QLatin1String("/powershell"),
-                               "#!/bin/sh\ncase \"$3\" in *WScript.Shell*) echo \"$3\" >> \""
-                                   + QFile::encodeName(path(QStringLiteral("shortcut-runs")))
-                                   + "\"; exit 1;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
-                                     "/powershell\" \"$@\"\n"));
+                               "#!/bin/sh\ncase \"$3\" in *WScript.Shell*) echo \"$3\" >> \"" +
+                                   QFile::encodeName(path(QStringLiteral("shortcut-runs"))) +
+                                   "\"; exit 1;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
+                                   "/powershell\" \"$@\"\n"));
     QVERIFY(QFile::setPermissions(fakeBin + QLatin1String("/powershell"),
                                   QFile::ReadOwner | QFile::ExeOwner));
     qputenv("PATH", QFile::encodeName(fakeBin) + ':' + savedPath);
@@ -412,7 +420,8 @@ void tst_Install::noShortcutsWhenUnticked()
     dialog.startInstall();
     qputenv("PATH", savedPath);
     QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
-    QCOMPARE(dialog.updDetail->text(), QStringLiteral("v1.4.2 → ") + path(QStringLiteral("Tambrix")));
+    QCOMPARE(dialog.updDetail->text(),
+             QStringLiteral("v1.4.2 → ") + path(QStringLiteral("Tambrix")));
     QVERIFY(!QFile::exists(path(QStringLiteral("shortcut-runs"))));
     QVERIFY(QFile::exists(path(QStringLiteral("Tambrix/Uninstall.cmd"))));
 }
@@ -424,7 +433,8 @@ void tst_Install::nonFatalFailuresShownBeforeClosing()
     const QString fakeBin = path(QStringLiteral("fake-bin"));
     QVERIFY(testenv::writeFile(fakeBin + QLatin1String("/powershell"),
                                "#!/bin/sh\ncase \"$3\" in *WScript.Shell*) echo 'COM error' >&2; "
-                               "exit 1;; esac\nexec \"" TAMBRIX_PLATFORM_BIN "/powershell\" \"$@\"\n"));
+                               "exit 1;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
+                               "/powershell\" \"$@\"\n"));
     QVERIFY(QFile::setPermissions(fakeBin + QLatin1String("/powershell"),
                                   QFile::ReadOwner | QFile::ExeOwner));
     qputenv("PATH", QFile::encodeName(fakeBin) + ':' + savedPath);
@@ -447,8 +457,8 @@ void tst_Install::nonFatalFailuresShownBeforeClosing()
                             "ярлык на рабочем столе не создан: COM error; Uninstall.cmd не "
                             "записан, программы не будет в списке установленных")
                  .arg(install));
-    QVERIFY(!QFile::exists(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-                           + QLatin1String("/TambrixSetup/registry")));
+    QVERIFY(!QFile::exists(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                           QLatin1String("/TambrixSetup/registry")));
     QTRY_VERIFY(QFile::exists(homeFile(QStringLiteral("launched.txt"))));
     QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 8000);
     QCOMPARE(dialog.result(), int(QDialog::Accepted));

@@ -20,9 +20,9 @@ const QByteArray uninstallScriptSha256 =
 
 QString keyFile()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-           + QLatin1String("/TambrixSetup/registry/HKEY_CURRENT_USER/Software/Microsoft/Windows/"
-                           "CurrentVersion/Uninstall/Tambrix.reg");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QLatin1String("/TambrixSetup/registry/HKEY_CURRENT_USER/Software/Microsoft/Windows/"
+                         "CurrentVersion/Uninstall/Tambrix.reg");
 }
 
 QStringList keyFileLines()
@@ -48,9 +48,8 @@ public:
     {
         QDir().mkpath(folder);
         const QString path = folder + QLatin1String("/powershell");
-        ok = testenv::writeFile(path, "#!/bin/sh\n" + shellScript + '\n')
-             && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner
-                                                | QFile::ExeOwner);
+        ok = testenv::writeFile(path, "#!/bin/sh\n" + shellScript + '\n') &&
+             QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("PATH", QFile::encodeName(folder) + ':' + savedPath);
     }
     ~FakePowerShell() { qputenv("PATH", savedPath); }
@@ -84,7 +83,10 @@ private slots:
     void registryRewriteKeepsForeignValues();
 
 private:
-    QString path(const QString &relative) const { return work->path() + QLatin1Char('/') + relative; }
+    QString path(const QString &relative) const
+    {
+        return work->path() + QLatin1Char('/') + relative;
+    }
     QScopedPointer<QTemporaryDir> work;
 };
 
@@ -191,12 +193,11 @@ void tst_Integration::shortcut()
     const QString desktop = path(QStringLiteral("Desktop"));
     QVERIFY(testenv::writeFile(desktop + QLatin1String("/Tambrix.lnk"), "an older link"));
 
-    const QByteArray expected = "[Tambrix shortcut]\nTargetPath=" + target.toUtf8()
-                                + "\nWorkingDirectory=" + install.toUtf8() + "\nIconLocation="
-                                + (withIcon ? install + QLatin1String("/tambrix.ico")
-                                            : target)
-                                      .toUtf8()
-                                + ",0\nDescription=Tambrix\n";
+    const QByteArray expected =
+        "[Tambrix shortcut]\nTargetPath=" + target.toUtf8() +
+        "\nWorkingDirectory=" + install.toUtf8() +
+        "\nIconLocation=" + (withIcon ? install + QLatin1String("/tambrix.ico") : target).toUtf8() +
+        ",0\nDescription=Tambrix\n";
     for (const QString &folder : {programs, desktop}) {
         QString error = QStringLiteral("untouched");
         QVERIFY2(createShortcut(folder + QLatin1String("/Tambrix.lnk"), target, install, error),
@@ -210,15 +211,15 @@ void tst_Integration::shortcutFailures_data()
 {
     QTest::addColumn<QByteArray>("fakeScript"); // empty: no powershell at all
     QTest::addColumn<QString>("expected");
-    QTest::newRow("silent failure") << QByteArray("exit 1")
-                                    << QStringLiteral("Не удалось создать ярлык");
+    QTest::newRow("silent failure")
+        << QByteArray("exit 1") << QStringLiteral("Не удалось создать ярлык");
     QTest::newRow("stderr, trimmed")
         << QByteArray("printf '\\nException calling \"Save\"\\n  at line 1\\n\\n' >&2; exit 1")
         << QStringLiteral("Exception calling \"Save\"\n  at line 1");
-    QTest::newRow("stderr but exit 0 is success") << QByteArray("echo warning >&2; exit 0")
-                                                  << QString();
-    QTest::newRow("powershell missing") << QByteArray()
-                                        << QStringLiteral("Не удалось создать ярлык");
+    QTest::newRow("stderr but exit 0 is success")
+        << QByteArray("echo warning >&2; exit 0") << QString();
+    QTest::newRow("powershell missing")
+        << QByteArray() << QStringLiteral("Не удалось создать ярлык");
 }
 
 void tst_Integration::shortcutFailures()
@@ -257,7 +258,8 @@ void tst_Integration::arpValuesWindowsForms_data()
         << QStringLiteral("C:/Users/user/AppData/Local/Tambrix") << QStringLiteral("1.4.2")
         << QStringLiteral("C:\\Users\\user\\AppData\\Local\\Tambrix")
         << QStringLiteral("C:\\Users\\user\\AppData\\Local\\Tambrix\\TambrixDesktop.exe,0")
-        << QStringLiteral("cmd.exe /C \"\"C:\\Users\\user\\AppData\\Local\\Tambrix\\Uninstall.cmd\"\"");
+        << QStringLiteral(
+               "cmd.exe /C \"\"C:\\Users\\user\\AppData\\Local\\Tambrix\\Uninstall.cmd\"\"");
     QTest::newRow("blanks, apostrophe, version kept")
         << QStringLiteral("D:/Team's Apps/Tambrix") << QStringLiteral(" v2.0 ")
         << QStringLiteral("D:\\Team's Apps\\Tambrix")
@@ -311,7 +313,8 @@ void tst_Integration::estimatedSize()
     for (int i = 0; i < fileSizes.size(); ++i) {
         const bool last = i == fileSizes.size() - 1;
         const QString name = last ? QStringLiteral("sub/.hidden") : QStringLiteral("file%1").arg(i);
-        QVERIFY(testenv::writeFile(folder + QLatin1Char('/') + name, QByteArray(fileSizes[i], 'b')));
+        QVERIFY(
+            testenv::writeFile(folder + QLatin1Char('/') + name, QByteArray(fileSizes[i], 'b')));
     }
     QCOMPARE(estimatedSizeKiB(totalFileBytes(folder)), kib);
 }
@@ -319,7 +322,8 @@ void tst_Integration::estimatedSize()
 void tst_Integration::registryKeyFile()
 {
     const QString install = path(QStringLiteral("Tambrix \"quoted\""));
-    QVERIFY(testenv::writeFile(install + QLatin1String("/TambrixDesktop.exe"), QByteArray(3000, 'e')));
+    QVERIFY(
+        testenv::writeFile(install + QLatin1String("/TambrixDesktop.exe"), QByteArray(3000, 'e')));
     QVERIFY(testenv::writeFile(install + QLatin1String("/tambrix.ico"), QByteArray(100, 'i')));
     registerArpEntry(install, QStringLiteral("1.4.2"));
 
@@ -332,7 +336,8 @@ void tst_Integration::registryKeyFile()
     const QStringList expected = {
         QStringLiteral("Windows Registry Editor Version 5.00"),
         QString(),
-        QStringLiteral("[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tambrix]"),
+        QStringLiteral("[HKEY_CURRENT_"
+                       "USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tambrix]"),
         QStringLiteral("\"DisplayName\"=\"Tambrix\""),
         QStringLiteral("\"DisplayVersion\"=\"1.4.2\""),
         QStringLiteral("\"Publisher\"=\"Tambrix\""),
@@ -355,12 +360,12 @@ void tst_Integration::registryRewriteKeepsForeignValues()
     // A key as another tool left it: a value of its own between ours.
     const QString header = QStringLiteral(
         "Windows Registry Editor Version 5.00\r\n\r\n"
-        "[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tambrix]\r\n");
-    const QString older = header
-                          + QStringLiteral("\"DisplayName\"=\"Tambrix\"\r\n"
-                                           "\"DisplayVersion\"=\"1.0\"\r\n"
-                                           "\"Comments\"=\"kept \\\"as is\\\"\"\r\n"
-                                           "\"EstimatedSize\"=dword:00000400\r\n\r\n");
+        "[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tambrix]"
+        "\r\n");
+    const QString older = header + QStringLiteral("\"DisplayName\"=\"Tambrix\"\r\n"
+                                                  "\"DisplayVersion\"=\"1.0\"\r\n"
+                                                  "\"Comments\"=\"kept \\\"as is\\\"\"\r\n"
+                                                  "\"EstimatedSize\"=dword:00000400\r\n\r\n");
     QByteArray bytes("\xFF\xFE", 2);
     for (const QChar c : older) {
         bytes.append(char(c.unicode() & 0xFF));

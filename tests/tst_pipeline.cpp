@@ -9,7 +9,8 @@
 
 namespace {
 
-const QByteArray exeBytes = "\x7f" "ELF Tambrix Desktop";
+const QByteArray exeBytes = "\x7f"
+                            "ELF Tambrix Desktop";
 
 QMap<QString, QByteArray> treeOf(const QString &folder)
 {
@@ -37,9 +38,8 @@ public:
     {
         QDir().mkpath(folder);
         const QString path = folder + QLatin1Char('/') + name;
-        ok = testenv::writeFile(path, "#!/bin/sh\n" + shellScript + '\n')
-             && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner
-                                                | QFile::ExeOwner);
+        ok = testenv::writeFile(path, "#!/bin/sh\n" + shellScript + '\n') &&
+             QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("PATH", QFile::encodeName(folder) + ':' + savedPath);
     }
     ~FakeProgram() { qputenv("PATH", savedPath); }
@@ -74,7 +74,10 @@ private slots:
     void deployEndsRunningApplication();
 
 private:
-    QString path(const QString &relative) const { return work->path() + QLatin1Char('/') + relative; }
+    QString path(const QString &relative) const
+    {
+        return work->path() + QLatin1Char('/') + relative;
+    }
     QScopedPointer<QTemporaryDir> work;
 };
 
@@ -152,7 +155,8 @@ void tst_Pipeline::extractWithHostilePaths_data()
 void tst_Pipeline::extractWithHostilePaths()
 {
     QFETCH(QString, name);
-    const QString zip = path(name + QLatin1String("/TambrixDesktop-1.0 ") + name + QLatin1String(".zip"));
+    const QString zip =
+        path(name + QLatin1String("/TambrixDesktop-1.0 ") + name + QLatin1String(".zip"));
     QVERIFY(QDir().mkpath(path(name)));
     QVERIFY(testzip::write(zip, {testzip::makeFile("TambrixDesktop.exe", exeBytes, 0755),
                                  testzip::makeFile("data/.settings", "s")}));
@@ -178,8 +182,8 @@ void tst_Pipeline::extractFailures_data()
                                   << QStringLiteral("Не удалось распаковать архив");
     QTest::newRow("crash with exit code 0 is a failure")
         << QByteArray("echo crashed >&2; kill -9 $$") << QStringLiteral("crashed");
-    QTest::newRow("crash, no stderr") << QByteArray("kill -SEGV $$")
-                                      << QStringLiteral("Не удалось распаковать архив");
+    QTest::newRow("crash, no stderr")
+        << QByteArray("kill -SEGV $$") << QStringLiteral("Не удалось распаковать архив");
 }
 
 void tst_Pipeline::extractFailures()
@@ -197,7 +201,8 @@ void tst_Pipeline::extractFailures()
     QString error;
     QVERIFY(!extractZip(zip, path(QStringLiteral("stage")), error));
     if (expected == QLatin1String("CORRUPT")) {
-        QVERIFY2(error.startsWith(QStringLiteral("Expand-Archive : The archive file '") + zip + QLatin1Char('\'')),
+        QVERIFY2(error.startsWith(QStringLiteral("Expand-Archive : The archive file '") + zip +
+                                  QLatin1Char('\'')),
                  qPrintable(error));
         QCOMPARE(error, error.trimmed());
     } else {
@@ -293,8 +298,8 @@ void tst_Pipeline::deployCopyFailure_data()
 {
     QTest::addColumn<QByteArray>("copyOutcome");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("silent failure") << QByteArray("exit 1")
-                                    << QStringLiteral("Не удалось скопировать файлы");
+    QTest::newRow("silent failure")
+        << QByteArray("exit 1") << QStringLiteral("Не удалось скопировать файлы");
     QTest::newRow("failure with stderr")
         << QByteArray("echo '  Copy-Item : Access to the path is denied.  ' >&2; exit 1")
         << QStringLiteral("Copy-Item : Access to the path is denied.");
@@ -306,8 +311,8 @@ void tst_Pipeline::deployCopyFailure()
     QFETCH(QString, expected);
     // Only the copy script is faked; unpacking goes to the real stand-in.
     FakeProgram fake(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
-                     "case \"$3\" in \"if (Test-Path\"*) " + copyOutcome + ";; esac\nexec \""
-                         TAMBRIX_PLATFORM_BIN "/powershell\" \"$@\"");
+                     "case \"$3\" in \"if (Test-Path\"*) " + copyOutcome +
+                         ";; esac\nexec \"" TAMBRIX_PLATFORM_BIN "/powershell\" \"$@\"");
     QVERIFY(fake.ok);
     const QString workFolder = path(QStringLiteral("TambrixSetup"));
     const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
@@ -325,12 +330,14 @@ void tst_Pipeline::deployRepairsNestedInstall()
 {
     // An install folder left nested by an earlier installer, and a copy that
     // adds nothing at the top: the repair moves the nested tree up.
-    FakeProgram fake(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
-                     "case \"$3\" in \"if (Test-Path\"*) exit 0;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
-                     "/powershell\" \"$@\"");
+    FakeProgram fake(
+        path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
+        "case \"$3\" in \"if (Test-Path\"*) exit 0;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
+        "/powershell\" \"$@\"");
     QVERIFY(fake.ok);
     const QString install = path(QStringLiteral("Team's Apps/Tambrix"));
-    QVERIFY(testenv::writeFile(install + QLatin1String("/Tambrix-1.0/TambrixDesktop.exe"), "nested"));
+    QVERIFY(
+        testenv::writeFile(install + QLatin1String("/Tambrix-1.0/TambrixDesktop.exe"), "nested"));
     QVERIFY(testenv::writeFile(install + QLatin1String("/Tambrix-1.0/.hidden"), "h"));
     QVERIFY(testenv::writeFile(install + QLatin1String("/Tambrix-1.0/lib/x.dll"), "x"));
     const QString workFolder = path(QStringLiteral("TambrixSetup"));

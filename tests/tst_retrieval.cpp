@@ -96,32 +96,31 @@ void tst_Retrieval::manifestDocuments_data()
         << QString() << QStringLiteral("2") << QStringLiteral("https://cdn.example/p.zip")
         << QString() << qint64(0) << QString();
     QTest::newRow("fractional size truncated")
-        << QByteArray(R"({"version":"2","url":"/p.zip","size":1234.99,"extra":[1,2]})")
-        << QString() << QStringLiteral("2") << QStringLiteral("BASE/p.zip") << QString()
-        << qint64(1234) << QString();
+        << QByteArray(R"({"version":"2","url":"/p.zip","size":1234.99,"extra":[1,2]})") << QString()
+        << QStringLiteral("2") << QStringLiteral("BASE/p.zip") << QString() << qint64(1234)
+        << QString();
     QTest::newRow("version kept as is")
         << QByteArray(R"({"version":" v1.0 ","url":"/p.zip"})") << QString()
         << QStringLiteral(" v1.0 ") << QStringLiteral("BASE/p.zip") << QString() << qint64(0)
         << QString();
     QTest::newRow("empty object") << QByteArray("{}") << incomplete << QString() << QString()
                                   << QString() << qint64(0) << QString();
-    QTest::newRow("number version") << QByteArray(R"({"version":1.5,"url":"/p.zip"})")
-                                    << incomplete << QString() << QString() << QString()
-                                    << qint64(0) << QString();
-    QTest::newRow("empty version") << QByteArray(R"({"version":"","url":"/p.zip"})")
-                                   << incomplete << QString() << QString() << QString()
-                                   << qint64(0) << QString();
+    QTest::newRow("number version")
+        << QByteArray(R"({"version":1.5,"url":"/p.zip"})") << incomplete << QString() << QString()
+        << QString() << qint64(0) << QString();
+    QTest::newRow("empty version") << QByteArray(R"({"version":"","url":"/p.zip"})") << incomplete
+                                   << QString() << QString() << QString() << qint64(0) << QString();
     QTest::newRow("no url") << QByteArray(R"({"version":"1"})") << incomplete << QString()
                             << QString() << QString() << qint64(0) << QString();
-    QTest::newRow("array") << QByteArray(R"([{"version":"1","url":"/p"}])") << invalid
-                           << QString() << QString() << QString() << qint64(0) << QString();
+    QTest::newRow("array") << QByteArray(R"([{"version":"1","url":"/p"}])") << invalid << QString()
+                           << QString() << QString() << qint64(0) << QString();
     QTest::newRow("not json") << QByteArray("<html>Not here</html>") << invalid << QString()
                               << QString() << QString() << qint64(0) << QString();
-    QTest::newRow("empty body") << QByteArray() << invalid << QString() << QString()
-                                << QString() << qint64(0) << QString();
-    QTest::newRow("version with slash") << QByteArray(R"({"version":"../../x","url":"/p.zip"})")
-                                        << badVersion << QString() << QString() << QString()
-                                        << qint64(0) << QString();
+    QTest::newRow("empty body") << QByteArray() << invalid << QString() << QString() << QString()
+                                << qint64(0) << QString();
+    QTest::newRow("version with slash")
+        << QByteArray(R"({"version":"../../x","url":"/p.zip"})") << badVersion << QString()
+        << QString() << QString() << qint64(0) << QString();
     QTest::newRow("version with backslash")
         << QByteArray(R"({"version":"..\\..\\x","url":"/p.zip"})") << badVersion << QString()
         << QString() << QString() << qint64(0) << QString();
@@ -193,8 +192,9 @@ void tst_Retrieval::manifestHttpErrors()
     QString error;
     QVERIFY(!dialog.fetchManifest(manifest, error));
     // The network library's own text, passed on unchanged.
-    QCOMPARE(error, QStringLiteral("Error transferring %1/updates/desktop.json - server replied: %2")
-                        .arg(server->origin(), QString::fromLatin1(reason)));
+    QCOMPARE(error,
+             QStringLiteral("Error transferring %1/updates/desktop.json - server replied: %2")
+                 .arg(server->origin(), QString::fromLatin1(reason)));
 }
 
 void tst_Retrieval::untrustedCertificateRefused()
@@ -240,16 +240,14 @@ void tst_Retrieval::download_data()
     QTest::addColumn<QString>("finalDetail");
     // Without a length the library reports the received count as the total
     // once the body is complete, so every transfer ends in the finished case.
-    QTest::newRow("length announced") << 3000000 << true << qint64(0) << 0
-                                      << QStringLiteral("2.86 MB / 2.86 MB · —");
-    QTest::newRow("no length, manifest size")
-        << 3000000 << false << qint64(3000000) << 3000000
-        << QStringLiteral("2.86 MB / 2.86 MB · —");
+    QTest::newRow("length announced")
+        << 3000000 << true << qint64(0) << 0 << QStringLiteral("2.86 MB / 2.86 MB · —");
+    QTest::newRow("no length, manifest size") << 3000000 << false << qint64(3000000) << 3000000
+                                              << QStringLiteral("2.86 MB / 2.86 MB · —");
     QTest::newRow("no length, no size: busy bar")
         << 1048576 << false << qint64(0) << 0 << QStringLiteral("1.00 MB / 1.00 MB · —");
-    QTest::newRow("size above bar range")
-        << 65536 << false << qint64(5000000000) << 2147483647
-        << QStringLiteral("0.06 MB / 0.06 MB · —");
+    QTest::newRow("size above bar range") << 65536 << false << qint64(5000000000) << 2147483647
+                                          << QStringLiteral("0.06 MB / 0.06 MB · —");
 }
 
 void tst_Retrieval::download()
@@ -271,7 +269,7 @@ void tst_Retrieval::download()
 
     const QString target = work->path() + QLatin1String("/TambrixDesktop-1.0.zip");
     QVERIFY(testenv::writeFile(target, QByteArray(10000000, 'x'))); // truncated at the start
-    dialog.bytesPerSecond = 123; // reset before the transfer
+    dialog.bytesPerSecond = 123;                                    // reset before the transfer
     Manifest manifest;
     manifest.url = server->origin() + QLatin1String("/files/p.zip");
     manifest.size = manifestSize;
@@ -334,8 +332,8 @@ void tst_Retrieval::downloadTargetFolderMissing()
     manifest.url = server->origin() + QLatin1String("/p.zip");
     manifest.size = 1000;
     QString error;
-    QVERIFY(!dialog.downloadToFile(manifest, work->path() + QLatin1String("/missing/p.zip"),
-                                   error));
+    QVERIFY(
+        !dialog.downloadToFile(manifest, work->path() + QLatin1String("/missing/p.zip"), error));
     QCOMPARE(error, QStringLiteral("Не удалось создать файл загрузки"));
     QCOMPARE(dialog.expectedSize, qint64(77)); // window state untouched
     QCOMPARE(dialog.updBar->maximum(), 100);
@@ -348,9 +346,8 @@ void tst_Retrieval::downloadWriteFailure()
     // A full disk, made with a file-size limit on this process: writes past
     // 1 MiB fail with EFBIG instead of raising SIGXFSZ.
     const QByteArray body(4 * 1024 * 1024, 'p');
-    server->setHandler([body](QTcpSocket *socket, const Request &) {
-        respond(socket, 200, "OK", body);
-    });
+    server->setHandler(
+        [body](QTcpSocket *socket, const Request &) { respond(socket, 200, "OK", body); });
     const QString target = work->path() + QLatin1String("/p.zip");
     SetupDialog dialog;
     Manifest manifest;
@@ -399,8 +396,8 @@ void tst_Retrieval::checksum_data()
     QByteArray large(3 * 1048576 + 17, Qt::Uninitialized);
     for (int i = 0; i < large.size(); ++i)
         large[i] = char(i * 7 + (i >> 11));
-    QTest::newRow("several chunks") << large << QString::fromLatin1(testenv::sha256Hex(large))
-                                    << true;
+    QTest::newRow("several chunks")
+        << large << QString::fromLatin1(testenv::sha256Hex(large)) << true;
 }
 
 void tst_Retrieval::checksum()

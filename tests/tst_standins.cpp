@@ -176,7 +176,8 @@ void tst_StandIns::expandArchive()
     QCOMPARE(tree.value(QStringLiteral("app/TambrixDesktop.exe")), QByteArray("ELF"));
     QCOMPARE(tree.value(QStringLiteral("app/.hidden")), QByteArray("h"));
     QCOMPARE(tree.value(QStringLiteral("app/data/Тест.txt")), QByteArray("текст"));
-    QCOMPARE(tree.value(QStringLiteral("app/current")), QByteArray("-> ") + QFile::encodeName(destination) + "/app/data");
+    QCOMPARE(tree.value(QStringLiteral("app/current")),
+             QByteArray("-> ") + QFile::encodeName(destination) + "/app/data");
     QVERIFY(QFileInfo(destination + QLatin1String("/app/TambrixDesktop.exe")).isExecutable());
     QVERIFY(!QFileInfo(destination + QLatin1String("/app/.hidden")).isExecutable());
 }
@@ -188,14 +189,14 @@ void tst_StandIns::expandRefusesHostileArchives_data()
     using namespace testzip;
     QTest::newRow("dot-dot") << QList<Entry>{makeFile("ok.txt", "1"), makeFile("../evil.txt", "x")}
                              << QStringLiteral("../evil.txt");
-    QTest::newRow("dot-dot inside") << QList<Entry>{makeFile("a/../../evil.txt", "x")}
-                                    << QStringLiteral("a/../../evil.txt");
+    QTest::newRow("dot-dot inside")
+        << QList<Entry>{makeFile("a/../../evil.txt", "x")} << QStringLiteral("a/../../evil.txt");
     QTest::newRow("absolute") << QList<Entry>{makeFile("/tmp/evil.txt", "x")}
                               << QStringLiteral("/tmp/evil.txt");
     QTest::newRow("symlink out") << QList<Entry>{makeSymlink("link", "../.."), makeFile("ok", "1")}
                                  << QStringLiteral("link");
-    QTest::newRow("symlink absolute") << QList<Entry>{makeSymlink("etc", "/etc")}
-                                      << QStringLiteral("etc");
+    QTest::newRow("symlink absolute")
+        << QList<Entry>{makeSymlink("etc", "/etc")} << QStringLiteral("etc");
     QTest::newRow("symlink out from folder")
         << QList<Entry>{makeSymlink("a/b/up", "../../../x")} << QStringLiteral("a/b/up");
 }
@@ -318,26 +319,26 @@ void tst_StandIns::shortcut()
     const Outcome outcome =
         runScript(shortcutScript(link, target, folder, folder + QLatin1String("/tambrix.ico,0")));
     QVERIFY2(outcome.code == 0, qPrintable(outcome.standardError));
-    const QByteArray expected = "[Tambrix shortcut]\nTargetPath=" + target.toUtf8()
-                                + "\nWorkingDirectory=" + folder.toUtf8()
-                                + "\nIconLocation=" + folder.toUtf8()
-                                + "/tambrix.ico,0\nDescription=Tambrix\n";
+    const QByteArray expected = "[Tambrix shortcut]\nTargetPath=" + target.toUtf8() +
+                                "\nWorkingDirectory=" + folder.toUtf8() +
+                                "\nIconLocation=" + folder.toUtf8() +
+                                "/tambrix.ico,0\nDescription=Tambrix\n";
     QCOMPARE(testenv::readAll(link), expected);
 }
 
 void tst_StandIns::shortcutFailures()
 {
     const QString missing = work->path() + QLatin1String("/no such folder/Tambrix.lnk");
-    Outcome outcome = runScript(shortcutScript(missing, QStringLiteral("t"), QStringLiteral("w"),
-                                               QStringLiteral("t,0")));
+    Outcome outcome = runScript(
+        shortcutScript(missing, QStringLiteral("t"), QStringLiteral("w"), QStringLiteral("t,0")));
     QCOMPARE(outcome.code, 1);
     QVERIFY2(outcome.standardError.contains(QLatin1String("Unable to save shortcut")),
              qPrintable(outcome.standardError));
     QVERIFY(!QFile::exists(missing));
 
-    outcome = runScript(shortcutScript(work->path() + QLatin1String("/Tambrix.txt"),
-                                       QStringLiteral("t"), QStringLiteral("w"),
-                                       QStringLiteral("t,0")));
+    outcome =
+        runScript(shortcutScript(work->path() + QLatin1String("/Tambrix.txt"), QStringLiteral("t"),
+                                 QStringLiteral("w"), QStringLiteral("t,0")));
     QCOMPARE(outcome.code, 1);
     QVERIFY2(outcome.standardError.contains(QLatin1String("must end with .lnk")),
              qPrintable(outcome.standardError));
@@ -356,8 +357,8 @@ void tst_StandIns::nearMissesRefused_data()
     QTest::newRow("one blank more")
         << cmd(QString(good).replace(QStringLiteral(" -Force"), QStringLiteral("  -Force")));
     QTest::newRow("trailing blank") << cmd(good + QLatin1Char(' '));
-    QTest::newRow("lower case cmdlet")
-        << cmd(QString(good).replace(QStringLiteral("Expand-Archive"), QStringLiteral("expand-archive")));
+    QTest::newRow("lower case cmdlet") << cmd(
+        QString(good).replace(QStringLiteral("Expand-Archive"), QStringLiteral("expand-archive")));
     QTest::newRow("unescaped right quote")
         << cmd(QStringLiteral("Expand-Archive -LiteralPath '/x/O’Brien.zip' -DestinationPath "
                               "'/x/stage' -Force"));

@@ -7,7 +7,6 @@
 
 #include <QApplication>
 
-
 class tst_Window : public QObject
 {
     Q_OBJECT
@@ -37,7 +36,8 @@ void tst_Window::initialState()
 
     QCOMPARE(dialog.updVersion->objectName(), QStringLiteral("updVersion"));
     QCOMPARE(dialog.updVersion->text(), QStringLiteral("Установка"));
-    QCOMPARE(dialog.updStatus->text(), QStringLiteral("Установка последней версии Tambrix Desktop"));
+    QCOMPARE(dialog.updStatus->text(),
+             QStringLiteral("Установка последней версии Tambrix Desktop"));
     QVERIFY(dialog.updStatus->wordWrap());
     QVERIFY(dialog.updDetail->text().isEmpty());
     QCOMPARE(dialog.startMenuBox->text(), QStringLiteral("Ярлык в меню «Пуск»"));
@@ -57,11 +57,10 @@ void tst_Window::initialState()
     QCOMPARE(dialog.expectedSize, qint64(0));
     QVERIFY(!dialog.speedTimer.isValid());
 
-    const QStringList names = {QStringLiteral("updBrand"),  QStringLiteral("updVersion"),
-                               QStringLiteral("updStatus"), QStringLiteral("updDetail"),
-                               QStringLiteral("fieldLabel"), QStringLiteral("pathEdit"),
-                               QStringLiteral("updBar"),    QStringLiteral("updNow"),
-                               QStringLiteral("updLater")};
+    const QStringList names = {
+        QStringLiteral("updBrand"),  QStringLiteral("updVersion"), QStringLiteral("updStatus"),
+        QStringLiteral("updDetail"), QStringLiteral("fieldLabel"), QStringLiteral("pathEdit"),
+        QStringLiteral("updBar"),    QStringLiteral("updNow"),     QStringLiteral("updLater")};
     for (const QString &name : names)
         QVERIFY2(dialog.findChild<QWidget *>(name), qPrintable(name));
     QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("updBrand"))->text(),
@@ -73,11 +72,10 @@ void tst_Window::initialState()
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     QVERIFY(!dialog.updBar->isVisible());
     QVERIFY(!dialog.updDetail->isVisible());
-    for (QWidget *w : {static_cast<QWidget *>(dialog.pathEdit),
-                       static_cast<QWidget *>(dialog.startMenuBox),
-                       static_cast<QWidget *>(dialog.desktopBox),
-                       static_cast<QWidget *>(dialog.updNow),
-                       static_cast<QWidget *>(dialog.updLater)})
+    for (QWidget *w :
+         {static_cast<QWidget *>(dialog.pathEdit), static_cast<QWidget *>(dialog.startMenuBox),
+          static_cast<QWidget *>(dialog.desktopBox), static_cast<QWidget *>(dialog.updNow),
+          static_cast<QWidget *>(dialog.updLater)})
         QVERIFY2(w->isEnabled(), qPrintable(w->objectName()));
     // Hidden widgets take no space: the stretch above the buttons takes the
     // free height, so the buttons sit on the bottom margin.
@@ -92,16 +90,24 @@ void tst_Window::styleSheetRules()
     SetupDialog dialog;
     const QString sheet = dialog.styleSheet();
     QCOMPARE(sheet.count(QLatin1Char('{')), 18);
-    const QStringList selectors = {
-        QStringLiteral("QDialog#setupOverlay"),        QStringLiteral("QLabel#updBrand"),
-        QStringLiteral("QLabel#updVersion"),           QStringLiteral("QLabel#updStatus"),
-        QStringLiteral("QLabel#updDetail"),            QStringLiteral("QLabel#fieldLabel"),
-        QStringLiteral("QLineEdit#pathEdit"),          QStringLiteral("QCheckBox"),
-        QStringLiteral("QCheckBox::indicator"),        QStringLiteral("QCheckBox::indicator:checked"),
-        QStringLiteral("QProgressBar#updBar"),         QStringLiteral("QProgressBar#updBar::chunk"),
-        QStringLiteral("QPushButton#updNow"),          QStringLiteral("QPushButton#updNow:hover"),
-        QStringLiteral("QPushButton#updNow:pressed"),  QStringLiteral("QPushButton#updNow:disabled"),
-        QStringLiteral("QPushButton#updLater"),        QStringLiteral("QPushButton#updLater:hover")};
+    const QStringList selectors = {QStringLiteral("QDialog#setupOverlay"),
+                                   QStringLiteral("QLabel#updBrand"),
+                                   QStringLiteral("QLabel#updVersion"),
+                                   QStringLiteral("QLabel#updStatus"),
+                                   QStringLiteral("QLabel#updDetail"),
+                                   QStringLiteral("QLabel#fieldLabel"),
+                                   QStringLiteral("QLineEdit#pathEdit"),
+                                   QStringLiteral("QCheckBox"),
+                                   QStringLiteral("QCheckBox::indicator"),
+                                   QStringLiteral("QCheckBox::indicator:checked"),
+                                   QStringLiteral("QProgressBar#updBar"),
+                                   QStringLiteral("QProgressBar#updBar::chunk"),
+                                   QStringLiteral("QPushButton#updNow"),
+                                   QStringLiteral("QPushButton#updNow:hover"),
+                                   QStringLiteral("QPushButton#updNow:pressed"),
+                                   QStringLiteral("QPushButton#updNow:disabled"),
+                                   QStringLiteral("QPushButton#updLater"),
+                                   QStringLiteral("QPushButton#updLater:hover")};
     qsizetype from = 0;
     for (const QString &selector : selectors) {
         const qsizetype at = sheet.indexOf(selector + QLatin1Char(' '), from);
@@ -118,11 +124,10 @@ void tst_Window::busyState()
     SetupDialog dialog;
     dialog.show();
     dialog.enterBusyState();
-    for (QWidget *w : {static_cast<QWidget *>(dialog.pathEdit),
-                       static_cast<QWidget *>(dialog.startMenuBox),
-                       static_cast<QWidget *>(dialog.desktopBox),
-                       static_cast<QWidget *>(dialog.updNow),
-                       static_cast<QWidget *>(dialog.updLater)})
+    for (QWidget *w :
+         {static_cast<QWidget *>(dialog.pathEdit), static_cast<QWidget *>(dialog.startMenuBox),
+          static_cast<QWidget *>(dialog.desktopBox), static_cast<QWidget *>(dialog.updNow),
+          static_cast<QWidget *>(dialog.updLater)})
         QVERIFY2(!w->isEnabled(), qPrintable(w->objectName()));
     QVERIFY(dialog.updBar->isVisible());
     QVERIFY(dialog.updDetail->isVisible());
@@ -136,8 +141,9 @@ void tst_Window::failTwice()
     dialog.updBar->setRange(0, 1000);
     dialog.updBar->setValue(400);
 
-    const QStringList messages = {QStringLiteral("Ошибка загрузки: Host not found"),
-                                  QStringLiteral("Контрольная сумма не совпала. Попробуйте ещё раз.")};
+    const QStringList messages = {
+        QStringLiteral("Ошибка загрузки: Host not found"),
+        QStringLiteral("Контрольная сумма не совпала. Попробуйте ещё раз.")};
     for (const QString &message : messages) {
         dialog.enterBusyState();
         testbox::SeenBox seen;
@@ -203,13 +209,12 @@ void tst_Window::defaultFolder_data()
     QTest::newRow("windows forward slashes")
         << QByteArray("C:/Users/user/AppData/Local") << true
         << QStringLiteral("C:/Users/user/AppData/Local/Tambrix");
-    QTest::newRow("forward slashes") << QByteArray("/home/u/Local/") << true
-                                     << QStringLiteral("/home/u/Local/Tambrix");
+    QTest::newRow("forward slashes")
+        << QByteArray("/home/u/Local/") << true << QStringLiteral("/home/u/Local/Tambrix");
     QTest::newRow("cyrillic") << QByteArray("C:/Users/Иван/AppData/Local") << true
                               << QStringLiteral("C:/Users/Иван/AppData/Local/Tambrix");
-    const QString generic =
-        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-        + QLatin1String("/Tambrix");
+    const QString generic = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                            QLatin1String("/Tambrix");
     QTest::newRow("empty") << QByteArray() << true << generic;
     QTest::newRow("unset") << QByteArray() << false << generic;
 }

@@ -63,8 +63,8 @@ inline bool write(const QString &zipPath, const QList<Entry> &entries)
         archive_entry_set_perm(entry, mode_t(e.mode));
         ok = archive_write_header(a, entry) == ARCHIVE_OK;
         if (ok && e.type == Entry::File && !e.content.isEmpty())
-            ok = archive_write_data(a, e.content.constData(), size_t(e.content.size()))
-                 == e.content.size();
+            ok = archive_write_data(a, e.content.constData(), size_t(e.content.size())) ==
+                 e.content.size();
         archive_entry_free(entry);
     }
     ok = archive_write_close(a) == ARCHIVE_OK && ok;

@@ -23,12 +23,12 @@
 
 #include <cerrno>
 #include <clocale>
-#include <langinfo.h>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <langinfo.h>
 #include <string>
 #include <system_error>
 #include <unistd.h>
@@ -50,7 +50,8 @@ bool endsWithIgnoringCase(const std::string &text, const std::string &suffix)
     for (size_t i = 0; i < suffix.size(); ++i) {
         const char a = text[text.size() - suffix.size() + i];
         const char b = suffix[i];
-        if (std::tolower(static_cast<unsigned char>(a)) != std::tolower(static_cast<unsigned char>(b)))
+        if (std::tolower(static_cast<unsigned char>(a)) !=
+            std::tolower(static_cast<unsigned char>(b)))
             return false;
     }
     return true;
@@ -60,8 +61,8 @@ bool endsWithIgnoringCase(const std::string &text, const std::string &suffix)
 // as a path relative to the destination; empty when it would leave it.
 std::optional<fs::path> containedPath(const fs::path &base, const std::string &name)
 {
-    if (name.empty() || name.front() == '/' || name.front() == '\\'
-        || (name.size() >= 2 && name[1] == ':'))
+    if (name.empty() || name.front() == '/' || name.front() == '\\' ||
+        (name.size() >= 2 && name[1] == ':'))
         return std::nullopt;
     fs::path result = base;
     std::string part;
@@ -107,9 +108,9 @@ struct ArchiveReader
 std::string corruptMessage(const std::string &zip, archive *handle)
 {
     const char *detail = archive_error_string(handle);
-    return "Expand-Archive : The archive file '" + zip
-           + "' is not a valid zip archive or is damaged"
-           + (detail ? std::string(": ") + detail : std::string(".")) + "";
+    return "Expand-Archive : The archive file '" + zip +
+           "' is not a valid zip archive or is damaged" +
+           (detail ? std::string(": ") + detail : std::string(".")) + "";
 }
 
 // Checks every entry before anything is written, so a hostile archive leaves
@@ -130,20 +131,20 @@ int checkEntries(const std::string &zip)
         const std::string name = rawName ? rawName : "";
         const auto landing = containedPath({}, name);
         if (!landing || landing->empty())
-            return failWith("Expand-Archive : The archive entry '" + name
-                            + "' would be extracted outside the destination folder.");
+            return failWith("Expand-Archive : The archive entry '" + name +
+                            "' would be extracted outside the destination folder.");
         if (const char *hardlink = archive_entry_hardlink(entry)) {
             const auto target = containedPath({}, hardlink);
             if (!target || target->empty())
-                return failWith("Expand-Archive : The archive entry '" + name
-                                + "' links outside the destination folder.");
+                return failWith("Expand-Archive : The archive entry '" + name +
+                                "' links outside the destination folder.");
         }
         if (archive_entry_filetype(entry) == AE_IFLNK) {
             const char *link = archive_entry_symlink(entry);
             const auto target = containedPath(landing->parent_path(), link ? link : "");
             if (!target)
-                return failWith("Expand-Archive : The archive entry '" + name
-                                + "' links outside the destination folder.");
+                return failWith("Expand-Archive : The archive entry '" + name +
+                                "' links outside the destination folder.");
         }
         // Reading the data verifies the entry's checksum as well.
         const void *block = nullptr;
@@ -162,35 +163,34 @@ int expandArchive(const std::string &zip, const std::string &destination)
 {
     std::error_code ec;
     if (!fs::is_regular_file(zip, ec))
-        return failWith("Expand-Archive : The path '" + zip
-                        + "' either does not exist or is not a valid file system path.");
+        return failWith("Expand-Archive : The path '" + zip +
+                        "' either does not exist or is not a valid file system path.");
     if (!endsWithIgnoringCase(zip, ".zip"))
-        return failWith("Expand-Archive : " + fs::path(zip).extension().string()
-                        + " is not a supported archive file format. .zip is the only supported "
-                          "archive file format.");
+        return failWith("Expand-Archive : " + fs::path(zip).extension().string() +
+                        " is not a supported archive file format. .zip is the only supported "
+                        "archive file format.");
     if (const int r = checkEntries(zip))
         return r;
 
     fs::create_directories(destination, ec);
     if (ec || !fs::is_directory(destination))
-        return failWith("Expand-Archive : Cannot create the destination folder '" + destination
-                        + "': " + (ec ? ec.message() : std::string("not a folder")));
+        return failWith("Expand-Archive : Cannot create the destination folder '" + destination +
+                        "': " + (ec ? ec.message() : std::string("not a folder")));
     const fs::path zipPath = fs::absolute(zip);
     // Entries are written relative to the destination so that libarchive's
     // own guards against "..", absolute names and symlinked parents apply.
     if (chdir(destination.c_str()) != 0)
-        return failWith("Expand-Archive : Cannot enter '" + destination + "': "
-                        + std::strerror(errno));
+        return failWith("Expand-Archive : Cannot enter '" + destination +
+                        "': " + std::strerror(errno));
 
     ArchiveReader reader;
     if (archive_read_open_filename(reader.handle, zipPath.c_str(), 1 << 20) != ARCHIVE_OK)
         return failWith(corruptMessage(zip, reader.handle));
     archive *writer = archive_write_disk_new();
-    archive_write_disk_set_options(writer, ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME
-                                               | ARCHIVE_EXTRACT_UNLINK
-                                               | ARCHIVE_EXTRACT_SECURE_NODOTDOT
-                                               | ARCHIVE_EXTRACT_SECURE_SYMLINKS
-                                               | ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
+    archive_write_disk_set_options(
+        writer, ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_UNLINK |
+                    ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
+                    ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
     archive_write_disk_set_standard_lookup(writer);
     int result = 0;
     for (;;) {
@@ -205,8 +205,8 @@ int expandArchive(const std::string &zip, const std::string &destination)
         const std::string name = archive_entry_pathname(entry);
         auto entryFailed = [&](archive *from) {
             const char *detail = archive_error_string(from);
-            return failWith("Expand-Archive : Cannot extract '" + name + "'"
-                            + (detail ? std::string(": ") + detail : std::string()));
+            return failWith("Expand-Archive : Cannot extract '" + name + "'" +
+                            (detail ? std::string(": ") + detail : std::string()));
         };
         if (archive_write_header(writer, entry) < ARCHIVE_WARN) {
             result = entryFailed(writer);
@@ -247,12 +247,12 @@ bool copyItem(const fs::path &from, const fs::path &to, std::string &error)
 {
     std::error_code ec;
     fs::copy(from, to,
-             fs::copy_options::recursive | fs::copy_options::copy_symlinks
-                 | fs::copy_options::overwrite_existing,
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks |
+                 fs::copy_options::overwrite_existing,
              ec);
     if (ec) {
-        error = "Copy-Item : Cannot copy '" + from.string() + "' to '" + to.string()
-                + "': " + ec.message();
+        error = "Copy-Item : Cannot copy '" + from.string() + "' to '" + to.string() +
+                "': " + ec.message();
         return false;
     }
     return true;
@@ -266,8 +266,8 @@ std::vector<fs::path> childItems(const fs::path &folder, std::string &error)
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
         items.push_back(it->path());
     if (ec)
-        error = "Get-ChildItem : Cannot find path '" + folder.string()
-                + "' because it does not exist.";
+        error =
+            "Get-ChildItem : Cannot find path '" + folder.string() + "' because it does not exist.";
     return items;
 }
 
@@ -284,8 +284,8 @@ int copyIntoInstallFolder(const std::string &installFolder, const std::string &a
                 std::error_code ec;
                 fs::remove_all(dest, ec);
                 if (ec)
-                    return failWith("Remove-Item : Cannot remove item '" + dest.string()
-                                    + "': " + ec.message());
+                    return failWith("Remove-Item : Cannot remove item '" + dest.string() +
+                                    "': " + ec.message());
             }
             if (!copyItem(item, dest, error))
                 return failWith(error);
@@ -318,8 +318,8 @@ int moveUp(const std::string &nested, const std::string &installFolder)
         std::error_code ec;
         // Move-Item -Force replaces a file but will not merge into a folder.
         if (fs::is_directory(fs::symlink_status(dest, ec)) && dest != item) {
-            result = failWith("Move-Item : Cannot create a file when that file already exists: '"
-                              + dest.string() + "'");
+            result = failWith("Move-Item : Cannot create a file when that file already exists: '" +
+                              dest.string() + "'");
             continue;
         }
         fs::rename(item, dest, ec);
@@ -341,8 +341,8 @@ int saveShortcut(const std::vector<std::string> &values)
     std::error_code ec;
     if (!fs::is_directory(link.has_parent_path() ? link.parent_path() : fs::path("."), ec))
         return failWith("Exception calling \"Save\" with \"0\" argument(s): \"Unable to save "
-                        "shortcut \""
-                        + linkPath + "\".\"");
+                        "shortcut \"" +
+                        linkPath + "\".\"");
     const fs::path temporary = linkPath + ".tmp-" + std::to_string(getpid());
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
@@ -355,16 +355,16 @@ int saveShortcut(const std::vector<std::string> &values)
         if (!out) {
             fs::remove(temporary, ec);
             return failWith("Exception calling \"Save\" with \"0\" argument(s): \"Unable to "
-                            "save shortcut \""
-                            + linkPath + "\".\"");
+                            "save shortcut \"" +
+                            linkPath + "\".\"");
         }
     }
     fs::rename(temporary, link, ec);
     if (ec) {
         fs::remove(temporary, ec);
         return failWith("Exception calling \"Save\" with \"0\" argument(s): \"Unable to save "
-                        "shortcut \""
-                        + linkPath + "\".\"");
+                        "shortcut \"" +
+                        linkPath + "\".\"");
     }
     return 0;
 }
@@ -379,15 +379,15 @@ int main(int argc, char **argv)
     if (std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0)
         std::setlocale(LC_CTYPE, "C.UTF-8");
 
-    if (argc != 4 || std::strcmp(argv[1], "-NoProfile") != 0
-        || std::strcmp(argv[2], "-Command") != 0)
+    if (argc != 4 || std::strcmp(argv[1], "-NoProfile") != 0 ||
+        std::strcmp(argv[2], "-Command") != 0)
         return failWith("powershell (stand-in): expected exactly -NoProfile -Command <script>");
 
     const auto script = standin::recogniseScript(argv[3]);
     if (!script)
         return failWith(std::string("powershell (stand-in): refusing a script that is not one of "
-                                    "the installer's templates: ")
-                        + argv[3]);
+                                    "the installer's templates: ") +
+                        argv[3]);
     const auto &v = script->values;
     switch (script->kind) {
     case standin::ScriptKind::ExpandArchive:

@@ -26,8 +26,8 @@ bool equalIgnoringCase(const std::string &a, const std::string &b)
     if (a.size() != b.size())
         return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i]))
-            != std::tolower(static_cast<unsigned char>(b[i])))
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
             return false;
     }
     return true;
@@ -45,8 +45,8 @@ std::string imageNameOf(const std::string &pid)
     std::string path(target, size_t(length));
     // An executable replaced on disk while running (an update) still counts.
     const std::string deleted = " (deleted)";
-    if (path.size() > deleted.size()
-        && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+    if (path.size() > deleted.size() &&
+        path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
         path.erase(path.size() - deleted.size());
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);

@@ -68,7 +68,8 @@ bool writeZip(const QString &appFolder, const QString &zipPath, const QString &w
         entries.prepend(QString());
     QByteArray buffer(1 << 20, Qt::Uninitialized);
     for (const QString &relative : std::as_const(entries)) {
-        const QString source = relative.isEmpty() ? appFolder : appFolder + QLatin1Char('/') + relative;
+        const QString source =
+            relative.isEmpty() ? appFolder : appFolder + QLatin1Char('/') + relative;
         const QByteArray native = QFile::encodeName(source);
         struct stat info;
         if (lstat(native.constData(), &info) != 0) {
@@ -82,12 +83,13 @@ bool writeZip(const QString &appFolder, const QString &zipPath, const QString &w
             name += QLatin1Char('/');
         archive_entry_set_pathname_utf8(entry, name.toUtf8().constData());
         if (S_ISLNK(info.st_mode))
-            archive_entry_set_symlink_utf8(entry,
-                                           QFile::encodeName(QFile::symLinkTarget(source)).constData());
+            archive_entry_set_symlink_utf8(
+                entry, QFile::encodeName(QFile::symLinkTarget(source)).constData());
         if (!S_ISREG(info.st_mode))
             archive_entry_set_size(entry, 0);
         if (archive_write_header(zip, entry) != ARCHIVE_OK) {
-            ok = fail(QStringLiteral("%1: %2").arg(name, QString::fromLocal8Bit(archive_error_string(zip))));
+            ok = fail(QStringLiteral("%1: %2").arg(
+                name, QString::fromLocal8Bit(archive_error_string(zip))));
             archive_entry_free(entry);
             break;
         }
@@ -99,13 +101,15 @@ bool writeZip(const QString &appFolder, const QString &zipPath, const QString &w
                 for (;;) {
                     const qint64 n = file.read(buffer.data(), buffer.size());
                     if (n < 0) {
-                        ok = fail(QStringLiteral("cannot read %1: %2").arg(source, file.errorString()));
+                        ok = fail(
+                            QStringLiteral("cannot read %1: %2").arg(source, file.errorString()));
                         break;
                     }
                     if (n == 0)
                         break;
                     if (archive_write_data(zip, buffer.constData(), size_t(n)) != n) {
-                        ok = fail(QStringLiteral("%1: %2").arg(name, QString::fromLocal8Bit(archive_error_string(zip))));
+                        ok = fail(QStringLiteral("%1: %2").arg(
+                            name, QString::fromLocal8Bit(archive_error_string(zip))));
                         break;
                     }
                 }
@@ -140,18 +144,28 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Publishes a Tambrix Desktop release as static files."));
+    parser.setApplicationDescription(
+        QStringLiteral("Publishes a Tambrix Desktop release as static files."));
     parser.addHelpOption();
-    const QCommandLineOption appOption(QStringLiteral("app"), QStringLiteral("Application folder (holds TambrixDesktop.exe)."), QStringLiteral("folder"));
-    const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Release version."), QStringLiteral("version"));
-    const QCommandLineOption outOption(QStringLiteral("out"), QStringLiteral("Folder to publish into."), QStringLiteral("folder"));
-    const QCommandLineOption wrapOption(QStringLiteral("wrap"), QStringLiteral("Wrap the application in one folder of this name."), QStringLiteral("name"));
-    const QCommandLineOption notesOption(QStringLiteral("notes"), QStringLiteral("Release notes."), QStringLiteral("text"));
-    const QCommandLineOption storeOption(QStringLiteral("store"), QStringLiteral("Store files without compression."));
+    const QCommandLineOption appOption(
+        QStringLiteral("app"), QStringLiteral("Application folder (holds TambrixDesktop.exe)."),
+        QStringLiteral("folder"));
+    const QCommandLineOption versionOption(
+        QStringLiteral("version"), QStringLiteral("Release version."), QStringLiteral("version"));
+    const QCommandLineOption outOption(
+        QStringLiteral("out"), QStringLiteral("Folder to publish into."), QStringLiteral("folder"));
+    const QCommandLineOption wrapOption(
+        QStringLiteral("wrap"), QStringLiteral("Wrap the application in one folder of this name."),
+        QStringLiteral("name"));
+    const QCommandLineOption notesOption(QStringLiteral("notes"), QStringLiteral("Release notes."),
+                                         QStringLiteral("text"));
+    const QCommandLineOption storeOption(QStringLiteral("store"),
+                                         QStringLiteral("Store files without compression."));
     parser.addOptions({appOption, versionOption, outOption, wrapOption, notesOption, storeOption});
     parser.process(app);
 
-    const QString appFolder = QDir::cleanPath(QFileInfo(parser.value(appOption)).absoluteFilePath());
+    const QString appFolder =
+        QDir::cleanPath(QFileInfo(parser.value(appOption)).absoluteFilePath());
     const QString version = parser.value(versionOption);
     const QString out = QDir::cleanPath(parser.value(outOption));
     if (appFolder.isEmpty() || version.isEmpty() || out.isEmpty()) {
@@ -197,9 +211,8 @@ int main(int argc, char **argv)
     // The manifest goes last and whole: a client never sees one that names a
     // package not yet in place.
     QSaveFile json(out + QLatin1String("/updates/desktop.json"));
-    if (!json.open(QIODevice::WriteOnly)
-        || json.write(QJsonDocument(manifest).toJson(QJsonDocument::Indented)) < 0
-        || !json.commit()) {
+    if (!json.open(QIODevice::WriteOnly) ||
+        json.write(QJsonDocument(manifest).toJson(QJsonDocument::Indented)) < 0 || !json.commit()) {
         fail(QStringLiteral("cannot write the manifest: %1").arg(json.errorString()));
         return 1;
     }

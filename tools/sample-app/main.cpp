@@ -23,8 +23,8 @@ int main(int, char **)
 {
     const char *state = std::getenv("XDG_STATE_HOME");
     const char *home = std::getenv("HOME");
-    fs::path folder = state && *state ? fs::path(state)
-                                      : fs::path(home ? home : ".") / ".local" / "state";
+    fs::path folder =
+        state && *state ? fs::path(state) : fs::path(home ? home : ".") / ".local" / "state";
     folder /= "TambrixDesktop";
     std::error_code ec;
     fs::create_directories(folder, ec);
@@ -33,8 +33,8 @@ int main(int, char **)
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     std::ofstream log(folder / "launches.log", std::ios::app);
     log << "started in " << fs::current_path(ec).string() << " as "
-        << (n > 0 ? std::string(self, size_t(n)) : std::string("?")) << " at "
-        << std::time(nullptr) << '\n';
+        << (n > 0 ? std::string(self, size_t(n)) : std::string("?")) << " at " << std::time(nullptr)
+        << '\n';
     log.close();
 
     if (const char *stay = std::getenv("TAMBRIX_SAMPLE_STAY"))
