@@ -6,7 +6,10 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
+#include <QMap>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QString>
@@ -99,6 +102,68 @@ inline bool zipFolder(const QString &folder, const QString &zipPath, QString *ou
     if (output)
         *output = QString::fromLocal8Bit(zip.readAll());
     return ok;
+}
+
+// Every entry below a folder, hidden ones included: relative path -> content.
+// Folders end in "/", symbolic links read "-> target".
+inline QMap<QString, QByteArray> treeOf(const QString &folder)
+{
+    QMap<QString, QByteArray> tree;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QString relative = QDir(folder).relativeFilePath(it.filePath());
+        if (it.fileInfo().isSymLink())
+            tree.insert(relative, "-> " + QFile::encodeName(it.fileInfo().symLinkTarget()));
+        else if (it.fileInfo().isDir())
+            tree.insert(relative + QLatin1Char('/'), QByteArray());
+        else
+            tree.insert(relative, readAll(it.filePath()));
+    }
+    return tree;
+}
+
+// Puts a shell script of the test's own first on PATH under the given
+// program name, for the lifetime of the object.
+class FakeProgram
+{
+public:
+    FakeProgram(const QString &folder, const QString &name, const QByteArray &shellScript)
+        : savedPath(qgetenv("PATH"))
+    {
+        QDir().mkpath(folder);
+        const QString path = folder + QLatin1Char('/') + name;
+        ok = writeFile(path, "#!/bin/sh\n" + shellScript + '\n') &&
+             QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("PATH", QFile::encodeName(folder) + ':' + savedPath);
+    }
+    ~FakeProgram() { qputenv("PATH", savedPath); }
+    FakeProgram(const FakeProgram &) = delete;
+    FakeProgram &operator=(const FakeProgram &) = delete;
+    bool ok = false;
+
+private:
+    QByteArray savedPath;
+};
+
+// Folder names users really have, and text that would do harm if a script
+// ever ran it instead of taking it as part of a path. One column, "name".
+inline void addHostileNameRows()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("plain") << QStringLiteral("plain");
+    QTest::newRow("apostrophe") << QStringLiteral("Team's Apps");
+    QTest::newRow("right single quote") << QStringLiteral("O’Brien");
+    QTest::newRow("all typographic quotes") << QStringLiteral("‘a’ ‚b‛");
+    QTest::newRow("placeholders") << QStringLiteral("%1 %2 %3");
+    QTest::newRow("env variable") << QStringLiteral("$env:HOME");
+    QTest::newRow("subexpression") << QStringLiteral("$(Remove-Item x)");
+    QTest::newRow("semicolon") << QStringLiteral("a; Remove-Item b");
+    QTest::newRow("brackets") << QStringLiteral("My [Apps] y[1]");
+    QTest::newRow("spaces") << QStringLiteral("  two  spaces ");
+    QTest::newRow("cyrillic") << QStringLiteral("Программы");
+    QTest::newRow("doubled quotes already") << QStringLiteral("a''b");
 }
 
 } // namespace testenv

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QHash>
 #include <QList>
 #include <QProcess>
 #include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslSocket>
 #include <QTcpServer>
@@ -189,6 +191,20 @@ inline Pki makePki(const QString &folder)
     if (pki.caCertificate.isNull() || pki.trustedCertificate.isNull() || pki.trustedKey.isNull() ||
         pki.untrustedCertificate.isNull() || pki.untrustedKey.isNull())
         pki.error = QStringLiteral("openssl wrote certificates Qt cannot read");
+    return pki;
+}
+
+// Makes the certificates in the isolated test root and trusts the CA the way
+// the build trusts its compiled-in one.
+inline Pki makeTrustedPki(const QString &folder)
+{
+    QDir().mkpath(folder);
+    Pki pki = makePki(folder);
+    if (pki.error.isEmpty()) {
+        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+        config.addCaCertificate(pki.caCertificate);
+        QSslConfiguration::setDefaultConfiguration(config);
+    }
     return pki;
 }
 

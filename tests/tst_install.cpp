@@ -93,13 +93,8 @@ private:
 
 void tst_Install::initTestCase()
 {
-    const QString folder = testenv::environment().root.path() + QLatin1String("/pki");
-    QVERIFY(QDir().mkpath(folder));
-    pki = testserver::makePki(folder);
+    pki = testserver::makeTrustedPki(testenv::environment().root.path() + QLatin1String("/pki"));
     QVERIFY2(pki.error.isEmpty(), qPrintable(pki.error));
-    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-    config.addCaCertificate(pki.caCertificate);
-    QSslConfiguration::setDefaultConfiguration(config);
 }
 
 void tst_Install::init()
@@ -401,24 +396,19 @@ void tst_Install::fatalFailures()
 void tst_Install::noShortcutsWhenUnticked()
 {
     serve(manifestFor(package), package);
-    // Any powershell run but unpacking and copying would fail the test.
-    const QByteArray savedPath = qgetenv("PATH");
-    const QString fakeBin = path(QStringLiteral("fake-bin"));
-    QVERIFY(testenv::writeFile(fakeBin + QLatin1String("/powershell"),
-                               "#!/bin/sh\ncase \"$3\" in *WScript.Shell*) echo \"$3\" >> \"" +
-                                   QFile::encodeName(path(QStringLiteral("shortcut-runs"))) +
-                                   "\"; exit 1;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
-                                   "/powershell\" \"$@\"\n"));
-    QVERIFY(QFile::setPermissions(fakeBin + QLatin1String("/powershell"),
-                                  QFile::ReadOwner | QFile::ExeOwner));
-    qputenv("PATH", QFile::encodeName(fakeBin) + ':' + savedPath);
+    // Records every shortcut script; the rest goes to the real stand-in.
+    testenv::FakeProgram fake(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
+                              "case \"$3\" in *WScript.Shell*) echo \"$3\" >> \"" +
+                                  QFile::encodeName(path(QStringLiteral("shortcut-runs"))) +
+                                  "\"; exit 1;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
+                                  "/powershell\" \"$@\"");
+    QVERIFY(fake.ok);
     SetupDialog dialog;
     dialog.show();
     dialog.pathEdit->setText(path(QStringLiteral("Tambrix")));
     dialog.startMenuBox->setChecked(false);
     dialog.desktopBox->setChecked(false);
     dialog.startInstall();
-    qputenv("PATH", savedPath);
     QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
     QCOMPARE(dialog.updDetail->text(),
              QStringLiteral("v1.4.2 → ") + path(QStringLiteral("Tambrix")));
@@ -429,15 +419,10 @@ void tst_Install::noShortcutsWhenUnticked()
 void tst_Install::nonFatalFailuresShownBeforeClosing()
 {
     serve(manifestFor(package), package);
-    const QByteArray savedPath = qgetenv("PATH");
-    const QString fakeBin = path(QStringLiteral("fake-bin"));
-    QVERIFY(testenv::writeFile(fakeBin + QLatin1String("/powershell"),
-                               "#!/bin/sh\ncase \"$3\" in *WScript.Shell*) echo 'COM error' >&2; "
-                               "exit 1;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
-                               "/powershell\" \"$@\"\n"));
-    QVERIFY(QFile::setPermissions(fakeBin + QLatin1String("/powershell"),
-                                  QFile::ReadOwner | QFile::ExeOwner));
-    qputenv("PATH", QFile::encodeName(fakeBin) + ':' + savedPath);
+    testenv::FakeProgram fake(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
+                              "case \"$3\" in *WScript.Shell*) echo 'COM error' >&2; exit 1;; "
+                              "esac\nexec \"" TAMBRIX_PLATFORM_BIN "/powershell\" \"$@\"");
+    QVERIFY(fake.ok);
     // A folder where Uninstall.cmd should go: the script cannot be written.
     const QString install = path(QStringLiteral("Tambrix"));
     QVERIFY(QDir().mkpath(install + QLatin1String("/Uninstall.cmd")));
@@ -449,7 +434,6 @@ void tst_Install::nonFatalFailuresShownBeforeClosing()
     sinceStart.start();
     dialog.startInstall();
     const qint64 finishedAt = sinceStart.elapsed();
-    qputenv("PATH", savedPath);
 
     QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
     QCOMPARE(dialog.updDetail->text(),

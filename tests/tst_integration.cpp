@@ -40,25 +40,6 @@ QString windowsSeparators(const QString &path)
     return QString(path).replace(QLatin1Char('/'), QLatin1Char('\\'));
 }
 
-class FakePowerShell
-{
-public:
-    FakePowerShell(const QString &folder, const QByteArray &shellScript)
-        : savedPath(qgetenv("PATH"))
-    {
-        QDir().mkpath(folder);
-        const QString path = folder + QLatin1String("/powershell");
-        ok = testenv::writeFile(path, "#!/bin/sh\n" + shellScript + '\n') &&
-             QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        qputenv("PATH", QFile::encodeName(folder) + ':' + savedPath);
-    }
-    ~FakePowerShell() { qputenv("PATH", savedPath); }
-    bool ok = false;
-
-private:
-    QByteArray savedPath;
-};
-
 } // namespace
 
 class tst_Integration : public QObject
@@ -227,11 +208,12 @@ void tst_Integration::shortcutFailures()
     QFETCH(QByteArray, fakeScript);
     QFETCH(QString, expected);
     const QByteArray savedPath = qgetenv("PATH");
-    QScopedPointer<FakePowerShell> fake;
+    QScopedPointer<testenv::FakeProgram> fake;
     if (fakeScript.isEmpty())
         qputenv("PATH", QFile::encodeName(path(QStringLiteral("empty-bin"))));
     else
-        fake.reset(new FakePowerShell(path(QStringLiteral("fake-bin")), fakeScript));
+        fake.reset(new testenv::FakeProgram(path(QStringLiteral("fake-bin")),
+                                            QStringLiteral("powershell"), fakeScript));
     QString error = QStringLiteral("untouched");
     const bool ok = createShortcut(path(QStringLiteral("Desktop/Tambrix.lnk")),
                                    path(QStringLiteral("Tambrix/TambrixDesktop.exe")),

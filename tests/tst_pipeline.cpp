@@ -12,43 +12,6 @@ namespace {
 const QByteArray exeBytes = "\x7f"
                             "ELF Tambrix Desktop";
 
-QMap<QString, QByteArray> treeOf(const QString &folder)
-{
-    QMap<QString, QByteArray> tree;
-    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QString relative = QDir(folder).relativeFilePath(it.filePath());
-        if (it.fileInfo().isDir())
-            tree.insert(relative + QLatin1Char('/'), QByteArray());
-        else
-            tree.insert(relative, testenv::readAll(it.filePath()));
-    }
-    return tree;
-}
-
-// Puts a program of the test's own first on PATH under the given name, for
-// the duration of a scope.
-class FakeProgram
-{
-public:
-    FakeProgram(const QString &folder, const QString &name, const QByteArray &shellScript)
-        : savedPath(qgetenv("PATH"))
-    {
-        QDir().mkpath(folder);
-        const QString path = folder + QLatin1Char('/') + name;
-        ok = testenv::writeFile(path, "#!/bin/sh\n" + shellScript + '\n') &&
-             QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        qputenv("PATH", QFile::encodeName(folder) + ':' + savedPath);
-    }
-    ~FakeProgram() { qputenv("PATH", savedPath); }
-    bool ok = false;
-
-private:
-    QByteArray savedPath;
-};
-
 } // namespace
 
 class tst_Pipeline : public QObject
@@ -135,21 +98,9 @@ void tst_Pipeline::resolveAppRoot()
         QCOMPARE(result, root + QLatin1Char('/') + expected);
 }
 
-static void addHostilePaths()
-{
-    QTest::addColumn<QString>("name");
-    QTest::newRow("plain") << QStringLiteral("plain");
-    QTest::newRow("apostrophe") << QStringLiteral("Projects'25");
-    QTest::newRow("typographic quotes") << QStringLiteral("O’Brien ‘x’ ‚y‛");
-    QTest::newRow("placeholders") << QStringLiteral("%1 %2");
-    QTest::newRow("brackets and spaces") << QStringLiteral("My [Apps] (x64)");
-    QTest::newRow("dollar and semicolon") << QStringLiteral("$env:TEMP; x");
-    QTest::newRow("cyrillic") << QStringLiteral("Программы");
-}
-
 void tst_Pipeline::extractWithHostilePaths_data()
 {
-    addHostilePaths();
+    testenv::addHostileNameRows();
 }
 
 void tst_Pipeline::extractWithHostilePaths()
@@ -167,7 +118,7 @@ void tst_Pipeline::extractWithHostilePaths()
     const QMap<QString, QByteArray> expected{{QStringLiteral("TambrixDesktop.exe"), exeBytes},
                                              {QStringLiteral("data/"), QByteArray()},
                                              {QStringLiteral("data/.settings"), "s"}};
-    QCOMPARE(treeOf(stage), expected);
+    QCOMPARE(testenv::treeOf(stage), expected);
 }
 
 void tst_Pipeline::extractFailures_data()
@@ -192,10 +143,10 @@ void tst_Pipeline::extractFailures()
     QFETCH(QString, expected);
     const QString zip = path(QStringLiteral("broken.zip"));
     QVERIFY(testenv::writeFile(zip, "PK\x03\x04 this is not really a zip archive"));
-    QScopedPointer<FakeProgram> fake;
+    QScopedPointer<testenv::FakeProgram> fake;
     if (!fakeScript.isEmpty()) {
-        fake.reset(new FakeProgram(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
-                                   fakeScript));
+        fake.reset(new testenv::FakeProgram(path(QStringLiteral("fake-bin")),
+                                            QStringLiteral("powershell"), fakeScript));
         QVERIFY(fake->ok);
     }
     QString error;
@@ -224,7 +175,7 @@ void tst_Pipeline::extractWithoutPowerShell()
 
 void tst_Pipeline::deploy_data()
 {
-    addHostilePaths();
+    testenv::addHostileNameRows();
 }
 
 void tst_Pipeline::deploy()
@@ -255,7 +206,7 @@ void tst_Pipeline::deploy()
                                              {QStringLiteral("lib/"), QByteArray()},
                                              {QStringLiteral("lib/new.dll"), "new"},
                                              {QStringLiteral("user.settings"), "keep me"}};
-    QCOMPARE(treeOf(install), expected);
+    QCOMPARE(testenv::treeOf(install), expected);
     QVERIFY(QFileInfo(install + QLatin1String("/TambrixDesktop.exe")).isExecutable());
     QVERIFY(!QFile::exists(workFolder + QLatin1String("/stage-1.0")));
     QVERIFY(QFile::exists(package)); // kept for the next run
@@ -269,11 +220,11 @@ void tst_Pipeline::deployWithoutExecutable()
     QVERIFY(testzip::write(package, {testzip::makeFile("app/Other.exe", "x")}));
     const QString install = path(QStringLiteral("Tambrix"));
     QVERIFY(testenv::writeFile(install + QLatin1String("/TambrixDesktop.exe"), "installed"));
-    const auto before = treeOf(install);
+    const auto before = testenv::treeOf(install);
     QString error;
     QVERIFY(!deployPackage(install, package, workFolder, QStringLiteral("2.0"), error));
     QCOMPARE(error, QStringLiteral("В архиве нет TambrixDesktop.exe"));
-    QCOMPARE(treeOf(install), before);
+    QCOMPARE(testenv::treeOf(install), before);
 }
 
 void tst_Pipeline::deployStageLeftFromEarlierAttempt()
@@ -291,7 +242,7 @@ void tst_Pipeline::deployStageLeftFromEarlierAttempt()
     QVERIFY2(deployPackage(install, package, workFolder, QStringLiteral("3.0"), error),
              qPrintable(error));
     const QMap<QString, QByteArray> expected{{QStringLiteral("TambrixDesktop.exe"), exeBytes}};
-    QCOMPARE(treeOf(install), expected);
+    QCOMPARE(testenv::treeOf(install), expected);
 }
 
 void tst_Pipeline::deployCopyFailure_data()
@@ -310,9 +261,9 @@ void tst_Pipeline::deployCopyFailure()
     QFETCH(QByteArray, copyOutcome);
     QFETCH(QString, expected);
     // Only the copy script is faked; unpacking goes to the real stand-in.
-    FakeProgram fake(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
-                     "case \"$3\" in \"if (Test-Path\"*) " + copyOutcome +
-                         ";; esac\nexec \"" TAMBRIX_PLATFORM_BIN "/powershell\" \"$@\"");
+    testenv::FakeProgram fake(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
+                              "case \"$3\" in \"if (Test-Path\"*) " + copyOutcome +
+                                  ";; esac\nexec \"" TAMBRIX_PLATFORM_BIN "/powershell\" \"$@\"");
     QVERIFY(fake.ok);
     const QString workFolder = path(QStringLiteral("TambrixSetup"));
     const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
@@ -330,7 +281,7 @@ void tst_Pipeline::deployRepairsNestedInstall()
 {
     // An install folder left nested by an earlier installer, and a copy that
     // adds nothing at the top: the repair moves the nested tree up.
-    FakeProgram fake(
+    testenv::FakeProgram fake(
         path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
         "case \"$3\" in \"if (Test-Path\"*) exit 0;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
         "/powershell\" \"$@\"");
@@ -351,7 +302,7 @@ void tst_Pipeline::deployRepairsNestedInstall()
                                              {QStringLiteral(".hidden"), "h"},
                                              {QStringLiteral("lib/"), QByteArray()},
                                              {QStringLiteral("lib/x.dll"), "x"}};
-    QCOMPARE(treeOf(install), expected);
+    QCOMPARE(testenv::treeOf(install), expected);
 }
 
 void tst_Pipeline::deployEndsRunningApplication()

@@ -47,14 +47,8 @@ private:
 
 void tst_Retrieval::initTestCase()
 {
-    const QString folder = testenv::environment().root.path() + QLatin1String("/pki");
-    QVERIFY(QDir().mkpath(folder));
-    pki = testserver::makePki(folder);
+    pki = testserver::makeTrustedPki(testenv::environment().root.path() + QLatin1String("/pki"));
     QVERIFY2(pki.error.isEmpty(), qPrintable(pki.error));
-    // What the build does with its compiled-in CA, done here for the test CA.
-    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-    config.addCaCertificate(pki.caCertificate);
-    QSslConfiguration::setDefaultConfiguration(config);
 }
 
 void tst_Retrieval::init()

@@ -77,25 +77,6 @@ QString shortcutScript(const QString &link, const QString &target, const QString
              escapePowerShellLiteral(folder), escapePowerShellLiteral(icon));
 }
 
-// Every file below a folder, relative path -> content; folders end in "/".
-QMap<QString, QByteArray> treeOf(const QString &folder)
-{
-    QMap<QString, QByteArray> tree;
-    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QString relative = QDir(folder).relativeFilePath(it.filePath());
-        if (it.fileInfo().isSymLink())
-            tree.insert(relative, "-> " + QFile::encodeName(it.fileInfo().symLinkTarget()));
-        else if (it.fileInfo().isDir())
-            tree.insert(relative + QLatin1Char('/'), QByteArray());
-        else
-            tree.insert(relative, testenv::readAll(it.filePath()));
-    }
-    return tree;
-}
-
 } // namespace
 
 class tst_StandIns : public QObject
@@ -132,27 +113,9 @@ void tst_StandIns::init()
     QVERIFY2(work->isValid(), qPrintable(work->errorString()));
 }
 
-// Names a user's folder may really have, and text that would do harm if a
-// script ever ran it instead of taking it as a path.
-static void addHostileNames()
-{
-    QTest::addColumn<QString>("name");
-    QTest::newRow("apostrophe") << QStringLiteral("Team's Apps");
-    QTest::newRow("right single quote") << QStringLiteral("O’Brien");
-    QTest::newRow("all typographic quotes") << QStringLiteral("‘a’ ‚b‛");
-    QTest::newRow("placeholders") << QStringLiteral("%1 %2 %3");
-    QTest::newRow("env variable") << QStringLiteral("$env:HOME");
-    QTest::newRow("subexpression") << QStringLiteral("$(Remove-Item x)");
-    QTest::newRow("semicolon") << QStringLiteral("a; Remove-Item b");
-    QTest::newRow("brackets") << QStringLiteral("[x] y[1]");
-    QTest::newRow("spaces") << QStringLiteral("  two  spaces ");
-    QTest::newRow("cyrillic") << QStringLiteral("Программы");
-    QTest::newRow("doubled quotes already") << QStringLiteral("a''b");
-}
-
 void tst_StandIns::expandArchive_data()
 {
-    addHostileNames();
+    testenv::addHostileNameRows();
 }
 
 void tst_StandIns::expandArchive()
@@ -172,7 +135,7 @@ void tst_StandIns::expandArchive()
 
     const Outcome outcome = runScript(expandScript(zip, destination));
     QVERIFY2(outcome.finished && outcome.code == 0, qPrintable(outcome.standardError));
-    const auto tree = treeOf(destination);
+    const auto tree = testenv::treeOf(destination);
     QCOMPARE(tree.value(QStringLiteral("app/TambrixDesktop.exe")), QByteArray("ELF"));
     QCOMPARE(tree.value(QStringLiteral("app/.hidden")), QByteArray("h"));
     QCOMPARE(tree.value(QStringLiteral("app/data/Тест.txt")), QByteArray("текст"));
@@ -208,14 +171,14 @@ void tst_StandIns::expandRefusesHostileArchives()
     const QString zip = work->path() + QLatin1String("/hostile.zip");
     QVERIFY(testzip::write(zip, entries));
     const QString destination = work->path() + QLatin1String("/a/b/stage");
-    const auto before = treeOf(work->path());
+    const auto before = testenv::treeOf(work->path());
 
     const Outcome outcome = runScript(expandScript(zip, destination));
     QCOMPARE(outcome.code, 1);
     QVERIFY2(outcome.standardError.contains(QLatin1Char('\'') + namedEntry + QLatin1Char('\'')),
              qPrintable(outcome.standardError));
     // Nothing is written anywhere, inside the destination or out of it.
-    auto after = treeOf(work->path());
+    auto after = testenv::treeOf(work->path());
     after.remove(QStringLiteral("a/"));
     after.remove(QStringLiteral("a/b/"));
     after.remove(QStringLiteral("a/b/stage/"));
@@ -252,7 +215,7 @@ void tst_StandIns::expandFailures()
 
 void tst_StandIns::copyScript_data()
 {
-    addHostileNames();
+    testenv::addHostileNameRows();
 }
 
 void tst_StandIns::copyScript()
@@ -275,14 +238,14 @@ void tst_StandIns::copyScript()
                                        {QStringLiteral("lib/"), ""},
                                        {QStringLiteral("lib/a.dll"), "new a"},
                                        {QStringLiteral("user.settings"), "keep"}};
-    QCOMPARE(treeOf(install), expected);
+    QCOMPARE(testenv::treeOf(install), expected);
 
     // Missing folder: created, everything copied.
     const QString fresh = work->path() + QLatin1String("/New ") + name + QLatin1String("/x");
     outcome = runScript(buildCopyScript(fresh, root));
     QVERIFY2(outcome.code == 0, qPrintable(outcome.standardError));
     expected.remove(QStringLiteral("user.settings"));
-    QCOMPARE(treeOf(fresh), expected);
+    QCOMPARE(testenv::treeOf(fresh), expected);
 }
 
 void tst_StandIns::moveScript()
@@ -300,12 +263,12 @@ void tst_StandIns::moveScript()
                                              {QStringLiteral("sub/"), ""},
                                              {QStringLiteral("sub/file"), "f"},
                                              {QStringLiteral("TambrixDesktop.exe.bak"), "b"}};
-    QCOMPARE(treeOf(install), expected);
+    QCOMPARE(testenv::treeOf(install), expected);
 }
 
 void tst_StandIns::shortcut_data()
 {
-    addHostileNames();
+    testenv::addHostileNameRows();
 }
 
 void tst_StandIns::shortcut()
