@@ -31,6 +31,33 @@ QByteArray makePackage(const QString &folder, bool withExecutable = true)
     return testenv::readAll(zip);
 }
 
+// Records what the status and detail lines show each time the status line
+// is painted, which happens at the sequence's pumps.
+class PaintRecorder : public QObject
+{
+public:
+    explicit PaintRecorder(SetupDialog *dialog) : dialog(dialog)
+    {
+        dialog->updStatus->installEventFilter(this);
+    }
+    QStringList painted;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == dialog->updStatus && event->type() == QEvent::Paint) {
+            const QString seen =
+                dialog->updStatus->text() + QLatin1String(" | ") + dialog->updDetail->text();
+            if (painted.isEmpty() || painted.last() != seen)
+                painted << seen;
+        }
+        return false;
+    }
+
+private:
+    SetupDialog *dialog;
+};
+
 struct Seen
 {
     QString status, detail, version;
@@ -239,9 +266,26 @@ void tst_Install::freshInstall()
     SetupDialog dialog;
     watched = &dialog;
     dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     const QString install = path(QStringLiteral("Apps/Tambrix"));
     dialog.pathEdit->setText(QStringLiteral("  ") + install + QStringLiteral("/  "));
+    PaintRecorder recorder(&dialog);
     dialog.startInstall();
+
+    // Every stage's texts were painted before its blocking step ran.
+    const QStringList stages = {
+        QStringLiteral("Получение информации о версии… | Подготовка…"),
+        QStringLiteral("Загрузка Tambrix Desktop… | Подготовка…"),
+        QStringLiteral("Проверка контрольной суммы… | SHA-256"),
+        QStringLiteral("Установка… | Распаковка в ") + install,
+        QStringLiteral("Готово — запускаем Tambrix… | v1.4.2 → ") + install,
+    };
+    qsizetype from = 0;
+    for (const QString &stage : stages) {
+        from = recorder.painted.indexOf(stage, from);
+        QVERIFY2(from >= 0, qPrintable(stage + QLatin1String(" not painted in order: ") +
+                                       recorder.painted.join(QLatin1String(" / "))));
+    }
 
     QCOMPARE(atManifest.status, QStringLiteral("Получение информации о версии…"));
     QCOMPARE(atManifest.detail, QStringLiteral("Подготовка…"));
@@ -283,9 +327,17 @@ void tst_Install::reuseAndRedownload()
     for (int run = 0; run < 2; ++run) {
         SetupDialog dialog;
         dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         dialog.pathEdit->setText(install);
+        PaintRecorder recorder(&dialog);
         dialog.startInstall();
         QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
+        if (run == 1) {
+            // Not downloaded, yet verified all the same.
+            QVERIFY2(
+                recorder.painted.contains(QStringLiteral("Проверка контрольной суммы… | SHA-256")),
+                qPrintable(recorder.painted.join(QLatin1String(" / "))));
+        }
     }
     QCOMPARE(packageRequests(), 1); // the second run reused the package
     QCOMPARE(server->requests.size(), 3);
