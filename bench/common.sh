@@ -1,6 +1,7 @@
 # Shared by the benchmark scripts. Source it.
 . "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 BENCH="$TAMBRIX_BUILD/bench-data"
+mkdir -p "$BENCH"
 ROUNDS="${ROUNDS:-5}"
 
 # Builds (if needed) what the benchmarks run.

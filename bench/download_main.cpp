@@ -18,7 +18,6 @@ int main(int argc, char **argv)
         return 2;
     }
     QApplication app(argc, argv);
-    installExtraCaCertificate();
     SetupDialog dialog;
     dialog.show();
     Manifest manifest;

@@ -86,11 +86,13 @@ void SetupDialog::startInstall()
 
     Manifest manifest{};
     QString error;
+    markStage("start");
     if (!fetchManifest(manifest, error)) {
         fail(QStringLiteral("Не удалось получить manifest: %1").arg(error));
         return;
     }
 
+    markStage("manifest");
     updVersion->setText(QStringLiteral("v%1").arg(manifest.version));
     updStatus->setText(QStringLiteral("Загрузка Tambrix Desktop…"));
     QCoreApplication::processEvents();
@@ -110,6 +112,7 @@ void SetupDialog::startInstall()
         return;
     }
 
+    markStage("downloaded");
     updStatus->setText(QStringLiteral("Проверка контрольной суммы…"));
     updDetail->setText(QStringLiteral("SHA-256"));
     QCoreApplication::processEvents();
@@ -119,6 +122,7 @@ void SetupDialog::startInstall()
         return;
     }
 
+    markStage("verified");
     updStatus->setText(QStringLiteral("Установка…"));
     updDetail->setText(QStringLiteral("Распаковка в %1").arg(installFolder));
     QCoreApplication::processEvents();
@@ -127,6 +131,7 @@ void SetupDialog::startInstall()
         return;
     }
 
+    markStage("deployed");
     // These steps do not stop the installation; what went wrong is collected
     // and shown with the final texts.
     QStringList warnings;
@@ -156,6 +161,7 @@ void SetupDialog::startInstall()
                                    "установленных");
     }
 
+    markStage("integrated");
     updStatus->setText(QStringLiteral("Готово — запускаем Tambrix…"));
     QString detail = QStringLiteral("v%1 → %2").arg(manifest.version, installFolder);
     if (!warnings.isEmpty()) {
@@ -169,6 +175,7 @@ void SetupDialog::startInstall()
     QCoreApplication::processEvents();
 
     QProcess::startDetached(executable, QStringList(), installFolder);
+    markStage("launched");
     QTimer::singleShot(warnings.isEmpty() ? closeDelayMs : closeDelayWithWarningsMs, this,
                        &QDialog::accept);
 }

@@ -12,11 +12,13 @@ int qMain(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("TambrixSetup"));
     QApplication::setOrganizationName(QStringLiteral("Tambrix"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/app_icon_256.png")));
-    installExtraCaCertificate();
 
     int result = 0;
     {
         SetupDialog dialog;
+#ifdef TAMBRIX_STAGE_TIMES
+        FirstPaintMark firstPaint(&dialog);
+#endif
         if (const QScreen *screen = QGuiApplication::primaryScreen())
             dialog.move(centredTopLeft(screen->availableGeometry(), dialog.size()));
         result = dialog.exec();

@@ -86,8 +86,10 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
     QDir().mkpath(installFolder);
     QDir(stageFolder).removeRecursively();
 
+    markStage("stopped");
     if (!extractZip(packageFile, stageFolder, error))
         return false;
+    markStage("unpacked");
 
     const QString appRoot = resolveAppRoot(stageFolder);
     if (!QFile::exists(appExecutableIn(appRoot))) {
@@ -103,6 +105,7 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
     copy.failureMessage = QStringLiteral("Не удалось скопировать файлы");
     if (!runPowerShell(copy, error))
         return false;
+    markStage("copied");
 
     QDir(stageFolder).removeRecursively();
 

@@ -2,6 +2,8 @@
 // and taskkill.
 #pragma once
 
+#include "stagetimes.h"
+
 #include <QProcess>
 #include <QString>
 #include <QStringList>

@@ -57,9 +57,16 @@ QString updateBaseUrl()
 }
 
 // A self-hosted update server may use its own CA; it is compiled in rather
-// than read from disk so that nothing at run time can widen the trust.
-[[maybe_unused]] void installExtraCaCertificate()
+// than read from disk so that nothing at run time can widen the trust. Done
+// before the first request rather than at start-up: touching the TLS
+// configuration loads the TLS backend and the system's CA store, which would
+// delay the window's first paint.
+void installExtraCaCertificate()
 {
+    static bool installed = false;
+    if (installed)
+        return;
+    installed = true;
     const QByteArray pem = QByteArrayLiteral(TAMBRIX_EXTRA_CA_PEM).trimmed();
     if (pem.isEmpty())
         return;
@@ -108,6 +115,7 @@ bool parseManifest(const QByteArray &body, Manifest &manifest, QString &error)
 
 bool SetupDialog::fetchManifest(Manifest &manifest, QString &error)
 {
+    installExtraCaCertificate();
     QNetworkAccessManager manager;
     QNetworkRequest request(
         QUrl(QStringLiteral("%1%2").arg(updateBaseUrl(), QLatin1String(manifestPath))));
@@ -131,6 +139,7 @@ bool SetupDialog::fetchManifest(Manifest &manifest, QString &error)
 
 bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePath, QString &error)
 {
+    installExtraCaCertificate();
     QNetworkAccessManager manager;
     QNetworkRequest request{QUrl(manifest.url)};
     request.setHeader(QNetworkRequest::UserAgentHeader, QByteArray(userAgent));

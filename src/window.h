@@ -2,6 +2,8 @@
 // failure states and the download progress display.
 #pragma once
 
+#include "stagetimes.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
@@ -329,5 +331,24 @@ void SetupDialog::setDownloadProgress(qint64 received, qint64 total)
     updDetail->setText(QStringLiteral("%1 / %2 · %3")
                            .arg(formatBytes(received), formatBytes(effectiveTotal), speedText));
 }
+
+#ifdef TAMBRIX_STAGE_TIMES
+// Benchmark builds only: records when the window is first painted.
+class FirstPaintMark : public QObject
+{
+public:
+    explicit FirstPaintMark(QWidget *window) { window->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            watched->removeEventFilter(this);
+            markStage("painted");
+        }
+        return false;
+    }
+};
+#endif
 
 } // namespace
