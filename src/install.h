@@ -97,8 +97,14 @@ void SetupDialog::startInstall()
     updStatus->setText(QStringLiteral("Загрузка Tambrix Desktop…"));
     QCoreApplication::processEvents();
 
-    const QString workFolder = QStandardPaths::writableLocation(QStandardPaths::TempLocation) +
-                               QLatin1String("/TambrixSetup");
+    // With no usable temporary folder the location comes back empty, and the
+    // work folder would land at the root of the file system.
+    const QString tempRoot = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+    if (tempRoot.isEmpty() || QDir::isRelativePath(tempRoot)) {
+        fail(QStringLiteral("Ошибка загрузки: Не удалось создать файл загрузки"));
+        return;
+    }
+    const QString workFolder = tempRoot + QLatin1String("/TambrixSetup");
     QDir().mkpath(workFolder);
     const QString packageFile =
         workFolder + QStringLiteral("/TambrixDesktop-%1.zip").arg(manifest.version);

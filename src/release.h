@@ -33,6 +33,8 @@ struct Manifest
 const char *const manifestPath = "/updates/desktop.json";
 const char *const userAgent = "TambrixSetup/1.0";
 constexpr int manifestTimeoutMs = 15000;
+// A real manifest is a few hundred bytes.
+constexpr qint64 manifestMaxBytes = 1048576;
 constexpr int downloadTimeoutMs = 600000;
 // Qt buffers an unread reply without limit; a bounded buffer keeps memory flat
 // however large the package is, while staying large enough to keep up with a
@@ -124,9 +126,23 @@ bool SetupDialog::fetchManifest(Manifest &manifest, QString &error)
 
     QEventLoop loop;
     QNetworkReply *reply = manager.get(request);
+    // The whole body is held in memory, so a server that sends without end
+    // (or a wrong URL pointing at a large file) is cut off early.
+    bool tooLarge = false;
+    connect(reply, &QNetworkReply::downloadProgress, &loop, [&](qint64 received, qint64 total) {
+        if (!tooLarge && (received > manifestMaxBytes || total > manifestMaxBytes)) {
+            tooLarge = true;
+            reply->abort();
+        }
+    });
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     loop.exec();
 
+    if (tooLarge) {
+        error = QStringLiteral("Manifest слишком большой (больше 1 МБ)");
+        reply->deleteLater();
+        return false;
+    }
     if (reply->error() != QNetworkReply::NoError) {
         error = reply->errorString();
         reply->deleteLater();

@@ -9,33 +9,44 @@
 
 namespace testbox {
 
-struct SeenBox
+// Watches for the next modal message box for as long as it lives, answers it
+// with OK and keeps what it showed. Scoped, so that a watcher whose box never
+// came cannot answer a later test's box.
+class SeenBox
 {
+public:
+    explicit SeenBox(const QWidget *expectedParent) : expectedParent(expectedParent)
+    {
+        timer.setInterval(20);
+        QObject::connect(&timer, &QTimer::timeout, [this] { answer(); });
+        timer.start();
+    }
+
     QString title;
     QString text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
-    bool hasDefault = true;
     bool parentIsDialog = false;
-};
+    bool seen = false;
 
-// Answers the next modal message box from inside its own event loop.
-inline void answerNextMessageBox(SeenBox *seen, const QWidget *expectedParent)
-{
-    QTimer::singleShot(20, [seen, expectedParent] {
+private:
+    void answer()
+    {
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box) {
-            answerNextMessageBox(seen, expectedParent);
+        if (!box)
             return;
-        }
-        seen->title = box->windowTitle();
-        seen->text = box->text();
-        seen->icon = box->icon();
-        seen->buttons = box->standardButtons();
-        seen->hasDefault = box->defaultButton() != nullptr;
-        seen->parentIsDialog = box->parentWidget() == expectedParent;
+        timer.stop();
+        seen = true;
+        title = box->windowTitle();
+        text = box->text();
+        icon = box->icon();
+        buttons = box->standardButtons();
+        parentIsDialog = box->parentWidget() == expectedParent;
         box->button(QMessageBox::Ok)->click();
-    });
-}
+    }
+
+    const QWidget *expectedParent;
+    QTimer timer;
+};
 
 } // namespace testbox

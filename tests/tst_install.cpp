@@ -204,8 +204,7 @@ void tst_Install::emptyFolderWarns()
     SetupDialog dialog;
     dialog.show();
     dialog.pathEdit->setText(text);
-    testbox::SeenBox box;
-    testbox::answerNextMessageBox(&box, &dialog);
+    testbox::SeenBox box(&dialog);
     dialog.startInstall();
     QCOMPARE(box.title, QStringLiteral("Tambrix"));
     QCOMPARE(box.text, QStringLiteral("Укажите папку установки."));
@@ -245,8 +244,7 @@ void tst_Install::protectedFoldersRefused()
     SetupDialog dialog;
     dialog.show();
     dialog.pathEdit->setText(folder);
-    testbox::SeenBox box;
-    testbox::answerNextMessageBox(&box, &dialog);
+    testbox::SeenBox box(&dialog);
     dialog.startInstall();
     const QString cleaned = QDir::cleanPath(folder.trimmed());
     QCOMPARE(box.title, QStringLiteral("Tambrix"));
@@ -363,8 +361,7 @@ void tst_Install::checksumMismatchThenRetry()
     dialog.show();
     const QString install = path(QStringLiteral("Tambrix"));
     dialog.pathEdit->setText(install);
-    testbox::SeenBox box;
-    testbox::answerNextMessageBox(&box, &dialog);
+    testbox::SeenBox box(&dialog);
     dialog.startInstall();
     QCOMPARE(box.text, QStringLiteral("Контрольная сумма не совпала. Попробуйте ещё раз."));
     QCOMPARE(dialog.updDetail->text(), box.text);
@@ -428,8 +425,7 @@ void tst_Install::fatalFailures()
     dialog.show();
     dialog.pathEdit->setText(path(QStringLiteral("Tambrix")));
     dialog.desktopBox->setChecked(false);
-    testbox::SeenBox box;
-    testbox::answerNextMessageBox(&box, &dialog);
+    testbox::SeenBox box(&dialog);
     dialog.startInstall();
     QCOMPARE(box.title, QStringLiteral("Tambrix Setup"));
     QCOMPARE(box.icon, QMessageBox::Critical);

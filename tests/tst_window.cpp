@@ -146,8 +146,7 @@ void tst_Window::failTwice()
         QStringLiteral("Контрольная сумма не совпала. Попробуйте ещё раз.")};
     for (const QString &message : messages) {
         dialog.enterBusyState();
-        testbox::SeenBox seen;
-        testbox::answerNextMessageBox(&seen, &dialog);
+        testbox::SeenBox seen(&dialog);
         dialog.fail(message);
         QCOMPARE(seen.title, QStringLiteral("Tambrix Setup"));
         QCOMPARE(seen.text, message);
@@ -184,8 +183,7 @@ void tst_Window::escapeIgnoredWhileBusy()
     QVERIFY(dialog.isVisible());
 
     // Once the run has failed, Escape closes the window like Cancel.
-    testbox::SeenBox seen;
-    testbox::answerNextMessageBox(&seen, &dialog);
+    testbox::SeenBox seen(&dialog);
     dialog.fail(QStringLiteral("x"));
     QTest::keyClick(&dialog, Qt::Key_Escape);
     QVERIFY(!dialog.isVisible());

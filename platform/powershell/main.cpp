@@ -159,6 +159,18 @@ int checkEntries(const std::string &zip)
     return 0;
 }
 
+// A zip of no entries is nothing but its end record, which libarchive does
+// not recognise as an archive; Expand-Archive unpacks it to nothing.
+bool isEmptyZip(const std::string &zip)
+{
+    std::ifstream in(zip, std::ios::binary);
+    char head[4] = {};
+    in.read(head, 4);
+    std::error_code ec;
+    return in.gcount() == 4 && std::memcmp(head, "PK\x05\x06", 4) == 0 &&
+           fs::file_size(zip, ec) == 22;
+}
+
 int expandArchive(const std::string &zip, const std::string &destination)
 {
     std::error_code ec;
@@ -169,6 +181,11 @@ int expandArchive(const std::string &zip, const std::string &destination)
         return failWith("Expand-Archive : " + fs::path(zip).extension().string() +
                         " is not a supported archive file format. .zip is the only supported "
                         "archive file format.");
+    if (isEmptyZip(zip)) {
+        std::error_code created;
+        fs::create_directories(destination, created);
+        return 0;
+    }
     if (const int r = checkEntries(zip))
         return r;
 
