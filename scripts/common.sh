@@ -12,7 +12,7 @@ TAMBRIX_PACKAGES=(
     xvfb xdotool x11-utils imagemagick fonts-dejavu-core
     nginx-light openssl curl
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-    clang-format
+    clang-format clang libclang-rt-14-dev
 )
 
 # Installs whatever of the list is missing (apt-get, as root or through sudo).
