@@ -16,7 +16,15 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <functional>
+
 namespace {
+
+#ifdef TAMBRIX_TEST_SEAMS
+// Lets the fault tests act on the package between its arrival and the
+// checksum, as another program might.
+std::function<void(const QString &)> testAfterPackageReady;
+#endif
 
 constexpr int closeDelayMs = 600;
 // Long enough to read a warning of a step that did not stop the installation.
@@ -119,6 +127,10 @@ void SetupDialog::startInstall()
     }
 
     markStage("downloaded");
+#ifdef TAMBRIX_TEST_SEAMS
+    if (testAfterPackageReady)
+        testAfterPackageReady(packageFile);
+#endif
     updStatus->setText(QStringLiteral("Проверка контрольной суммы…"));
     updDetail->setText(QStringLiteral("SHA-256"));
     QCoreApplication::processEvents();

@@ -414,6 +414,13 @@ void tst_Faults::diskFaults_data()
         << QStringLiteral("install-file") << QStringLiteral("Copy-Item : Cannot copy");
     QTest::newRow("undeletable file in the install folder")
         << QStringLiteral("immutable") << QStringLiteral("Remove-Item : Cannot remove item");
+    QTest::newRow("read-only install folder")
+        << QStringLiteral("read-only") << QStringLiteral("Remove-Item : Cannot remove item");
+    QTest::newRow("package deleted before the checksum")
+        << QStringLiteral("deleted")
+        << QStringLiteral("Контрольная сумма не совпала. Попробуйте ещё раз.");
+    QTest::newRow("package deleted, manifest without digest")
+        << QStringLiteral("deleted-no-digest") << QStringLiteral("Expand-Archive : The path '");
 }
 
 void tst_Faults::diskFaults()
@@ -434,9 +441,20 @@ void tst_Faults::diskFaults()
                               QLatin1String("/TambrixSetup/TambrixDesktop-1.0.zip")));
     } else if (kind == QLatin1String("install-file")) {
         QVERIFY(testenv::writeFile(install, "a file where the folder should be"));
+    } else if (kind.startsWith(QLatin1String("deleted"))) {
+        if (kind == QLatin1String("deleted-no-digest"))
+            routes.insert("/updates/desktop.json", ok(R"({"version":"1.0","url":"/files/p.zip"})"));
+        testAfterPackageReady = [](const QString &package) {
+            QFile::remove(package);
+        };
     } else {
-        immutable = install + QLatin1String("/TambrixDesktop.exe");
-        QVERIFY(testenv::writeFile(immutable, "the old version, locked"));
+        // Either a locked file in the install folder, or the folder itself
+        // locked (what read-only means for root, who ignores permissions).
+        immutable = kind == QLatin1String("read-only")
+                        ? install
+                        : install + QLatin1String("/TambrixDesktop.exe");
+        QVERIFY(testenv::writeFile(install + QLatin1String("/TambrixDesktop.exe"),
+                                   "the old version, locked"));
         QProcess chattr;
         chattr.start(QStringLiteral("chattr"), {QStringLiteral("+i"), immutable});
         if (!chattr.waitForFinished() || chattr.exitCode() != 0)
@@ -444,6 +462,7 @@ void tst_Faults::diskFaults()
     }
     const RunResult result = runInstall(install);
     qputenv("TMPDIR", savedTmp);
+    testAfterPackageReady = nullptr;
     if (!immutable.isEmpty())
         QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), immutable});
     QVERIFY(!result.finished);
@@ -451,7 +470,8 @@ void tst_Faults::diskFaults()
     if (kind == QLatin1String("install-file"))
         QCOMPARE(testenv::readAll(install), QByteArray("a file where the folder should be"));
     if (!immutable.isEmpty())
-        QCOMPARE(testenv::readAll(immutable), QByteArray("the old version, locked"));
+        QCOMPARE(testenv::readAll(install + QLatin1String("/TambrixDesktop.exe")),
+                 QByteArray("the old version, locked"));
 }
 
 // ---- hostile folder names and versions ---------------------------------------
