@@ -40,7 +40,6 @@ constexpr int downloadTimeoutMs = 600000;
 // however large the package is, while staying large enough to keep up with a
 // fast link.
 constexpr qint64 downloadReadBufferSize = 4 * 1024 * 1024;
-constexpr qint64 writeBatchSize = 1048576;
 constexpr qint64 hashChunkSize = 1048576;
 
 #ifdef TAMBRIX_TEST_SEAMS
@@ -187,17 +186,15 @@ bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePa
     QNetworkReply *reply = manager.get(request);
     reply->setReadBufferSize(downloadReadBufferSize);
     QString writeError;
-    // The network thread hands the body over in pieces of a TLS record or
-    // so; a write call for each would cost a system call per 16 KiB. Collect
-    // them into one batch instead, written whenever it is full.
-    QByteArray batch(writeBatchSize, Qt::Uninitialized);
-    qint64 batched = 0;
-    auto writeBatch = [&]() {
+    auto drain = [&]() {
+        if (!writeError.isEmpty())
+            return;
+        const QByteArray data = reply->readAll();
         // A short write reports no error of its own; writing the rest again
         // surfaces the cause (a full disk, a quota) as the file's error text.
         qint64 written = 0;
-        while (written < batched) {
-            const qint64 n = file.write(batch.constData() + written, batched - written);
+        while (written < data.size()) {
+            const qint64 n = file.write(data.constData() + written, data.size() - written);
             if (n <= 0) {
                 // A truncated package must never pass as a complete one.
                 writeError = file.errorString();
@@ -205,17 +202,6 @@ bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePa
                 return;
             }
             written += n;
-        }
-        batched = 0;
-    };
-    auto drain = [&]() {
-        while (writeError.isEmpty()) {
-            const qint64 n = reply->read(batch.data() + batched, writeBatchSize - batched);
-            if (n <= 0)
-                return;
-            batched += n;
-            if (batched == writeBatchSize)
-                writeBatch();
         }
     };
     connect(reply, &QNetworkReply::downloadProgress, this,
@@ -225,8 +211,6 @@ bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePa
     loop.exec();
 
     drain();
-    if (writeError.isEmpty())
-        writeBatch();
     // The handlers refer to locals of this call; the reply outlives them.
     disconnect(reply, nullptr, this, nullptr);
     file.close();

@@ -104,7 +104,6 @@ private:
     }
 
     testserver::Pki pki;
-    testserver::Pki otherHost; // trusted CA, but issued for another name
     QScopedPointer<Server> server;
     QScopedPointer<QTemporaryDir> work;
     QHash<QByteArray, Route> routes;
