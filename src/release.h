@@ -84,6 +84,19 @@ bool isSafeVersion(const QString &version)
            !version.contains(QChar(0));
 }
 
+// JSON numbers are doubles; converting one outside the 64-bit range is
+// undefined behaviour, and such a size means nothing anyway, so it reads as
+// "no size" (0), which the download already copes with.
+qint64 sizeFromJson(double value)
+{
+    // 2^63 is exactly representable; every double below it (and at or above
+    // -2^63) converts, while NaN fails both comparisons.
+    constexpr double limit = 9223372036854775808.0;
+    if (!(value >= -limit && value < limit))
+        return 0;
+    return qint64(value);
+}
+
 bool parseManifest(const QByteArray &body, Manifest &manifest, QString &error)
 {
     const QJsonDocument document = QJsonDocument::fromJson(body);
@@ -95,7 +108,7 @@ bool parseManifest(const QByteArray &body, Manifest &manifest, QString &error)
     manifest.version = object.value(QLatin1String("version")).toString();
     manifest.url = object.value(QLatin1String("url")).toString();
     manifest.sha256 = object.value(QLatin1String("sha256")).toString();
-    manifest.size = qint64(object.value(QLatin1String("size")).toDouble());
+    manifest.size = sizeFromJson(object.value(QLatin1String("size")).toDouble());
     manifest.notes = object.value(QLatin1String("notes")).toString();
     if (manifest.version.isEmpty() || manifest.url.isEmpty()) {
         error = QStringLiteral("Manifest неполный");

@@ -93,6 +93,18 @@ void tst_Retrieval::manifestDocuments_data()
         << QByteArray(R"({"version":"2","url":"/p.zip","size":1234.99,"extra":[1,2]})") << QString()
         << QStringLiteral("2") << QStringLiteral("BASE/p.zip") << QString() << qint64(1234)
         << QString();
+    QTest::newRow("size beyond 64 bits is no size")
+        << QByteArray(R"({"version":"2","url":"/p.zip","size":1.05615e65})") << QString()
+        << QStringLiteral("2") << QStringLiteral("BASE/p.zip") << QString() << qint64(0)
+        << QString();
+    QTest::newRow("size of minus 2^64 is no size")
+        << QByteArray(R"({"version":"2","url":"/p.zip","size":-18446744073709551616})") << QString()
+        << QStringLiteral("2") << QStringLiteral("BASE/p.zip") << QString() << qint64(0)
+        << QString();
+    QTest::newRow("largest size below 2^63 kept")
+        << QByteArray(R"({"version":"2","url":"/p.zip","size":9223372036854774784})") << QString()
+        << QStringLiteral("2") << QStringLiteral("BASE/p.zip") << QString()
+        << qint64(9223372036854774784LL) << QString();
     QTest::newRow("version kept as is")
         << QByteArray(R"({"version":" v1.0 ","url":"/p.zip"})") << QString()
         << QStringLiteral(" v1.0 ") << QStringLiteral("BASE/p.zip") << QString() << qint64(0)
