@@ -11,7 +11,7 @@ int qMain(int argc, char **argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("TambrixSetup"));
     QApplication::setOrganizationName(QStringLiteral("Tambrix"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/app_icon_256.png")));
+    QApplication::setWindowIcon(pngIcon(QStringLiteral(":/app_icon_256.png")));
 
     int result = 0;
     {

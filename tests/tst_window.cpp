@@ -6,6 +6,7 @@
 #include "messagebox.h"
 
 #include <QApplication>
+#include <QImageReader>
 
 class tst_Window : public QObject
 {
@@ -21,6 +22,9 @@ private slots:
     void defaultFolder();
     void centring_data();
     void centring();
+    void icons_data();
+    void icons();
+    void headerIcon();
 };
 
 void tst_Window::initialState()
@@ -252,6 +256,58 @@ void tst_Window::centring()
     QFETCH(QRect, available);
     QFETCH(QPoint, topLeft);
     QCOMPARE(centredTopLeft(available, QSize(460, 320)), topLeft);
+}
+
+void tst_Window::icons_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("side");
+    QTest::newRow("header") << QStringLiteral(":/app_icon_64.png") << 64;
+    QTest::newRow("application") << QStringLiteral(":/app_icon_256.png") << 256;
+}
+
+// The icons are read without format detection; they must come out exactly as
+// an icon made the ordinary, detecting way from the same resource.
+void tst_Window::icons()
+{
+    QFETCH(QString, path);
+    QFETCH(int, side);
+    QCOMPARE(QImageReader::imageFormat(path), QByteArray("png"));
+    const QImage decoded(path);
+    QCOMPARE(decoded.size(), QSize(side, side));
+    QVERIFY(decoded.hasAlphaChannel());
+
+    const QIcon icon = pngIcon(path);
+    const QIcon detected(path);
+    QCOMPARE(icon.availableSizes(), QList<QSize>{QSize(side, side)});
+    QCOMPARE(icon.availableSizes(), detected.availableSizes());
+    for (const int size : {side, 48, 28, 16}) {
+        const QImage actual = icon.pixmap(QSize(size, size)).toImage();
+        QCOMPARE(actual.size(), QSize(size, size));
+        QCOMPARE(actual, detected.pixmap(QSize(size, size)).toImage());
+    }
+}
+
+void tst_Window::headerIcon()
+{
+    SetupDialog dialog;
+    QLabel *iconLabel = nullptr;
+    for (QLabel *label : dialog.findChildren<QLabel *>()) {
+        if (!label->pixmap().isNull()) {
+            QVERIFY2(!iconLabel, "more than one label shows a picture");
+            iconLabel = label;
+        }
+    }
+    QVERIFY(iconLabel);
+    QCOMPARE(iconLabel->minimumSize(), QSize(28, 28));
+    QCOMPARE(iconLabel->maximumSize(), QSize(28, 28));
+    QCOMPARE(iconLabel->styleSheet(), QStringLiteral("background:transparent;"));
+    QVERIFY(iconLabel->text().isEmpty());
+    const QImage expected = QIcon(QStringLiteral(":/app_icon_64.png"))
+                                .pixmap(QSize(28, 28), QIcon::Normal, QIcon::Off)
+                                .toImage();
+    QCOMPARE(expected.size(), QSize(28, 28));
+    QCOMPARE(iconLabel->pixmap().toImage(), expected);
 }
 
 QTEST_MAIN(tst_Window)
