@@ -12,9 +12,9 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QIcon>
+#include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
-#include <QImageReader>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QProgressBar>
