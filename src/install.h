@@ -30,18 +30,21 @@ constexpr int closeDelayMs = 600;
 // Long enough to read a warning of a step that did not stop the installation.
 constexpr int closeDelayWithWarningsMs = 4000;
 
-bool samePath(const QString &a, const QString &b)
+// Whether `folder` is `other` or one of the folders that contain it.
+bool sameOrAncestor(const QString &folder, const QString &other)
 {
 #ifdef Q_OS_WIN
-    return a.compare(b, Qt::CaseInsensitive) == 0;
+    const Qt::CaseSensitivity cs = Qt::CaseInsensitive;
 #else
-    return a == b;
+    const Qt::CaseSensitivity cs = Qt::CaseSensitive;
 #endif
+    return other.compare(folder, cs) == 0 || other.startsWith(folder + QLatin1Char('/'), cs);
 }
 
 // Uninstall.cmd removes the install folder with everything in it, so the
-// folder must be one of its own: never a drive or file-system root, and never
-// one of the user's standard folders themselves (their sub-folders are fine).
+// folder must be one of its own: never a drive or file-system root, never one
+// of the user's standard folders, and never a folder that holds one of them
+// (C:/Users, the AppData folder). Their sub-folders are fine.
 bool isProtectedFolder(const QString &installFolder)
 {
     const QString folder = QDir::cleanPath(QDir(installFolder).absolutePath());
@@ -61,7 +64,7 @@ bool isProtectedFolder(const QString &installFolder)
     for (const QString &candidate : std::as_const(protectedFolders)) {
         if (candidate.isEmpty())
             continue;
-        if (samePath(folder, QDir::cleanPath(QDir(candidate).absolutePath())))
+        if (sameOrAncestor(folder, QDir::cleanPath(QDir(candidate).absolutePath())))
             return true;
     }
     return false;

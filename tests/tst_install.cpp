@@ -79,6 +79,8 @@ private slots:
     void emptyFolderWarns();
     void protectedFoldersRefused_data();
     void protectedFoldersRefused();
+    void ownFoldersAllowed_data();
+    void ownFoldersAllowed();
     void freshInstall();
     void reuseAndRedownload();
     void checksumMismatchThenRetry();
@@ -236,6 +238,12 @@ void tst_Install::protectedFoldersRefused_data()
     QTest::newRow("temp") << QStandardPaths::writableLocation(QStandardPaths::TempLocation);
     QTest::newRow("local app data") << qEnvironmentVariable("LOCALAPPDATA");
     QTest::newRow("dot-dot back to home") << QDir::homePath() + QStringLiteral("/Documents/..");
+    // Folders that hold a standard folder: wiping them wipes it too.
+    QTest::newRow("parent of home") << QFileInfo(QDir::homePath()).path();
+    QTest::newRow("AppData, holding local app data")
+        << QFileInfo(qEnvironmentVariable("LOCALAPPDATA")).path();
+    QTest::newRow("holds the data location")
+        << QFileInfo(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)).path();
 }
 
 void tst_Install::protectedFoldersRefused()
@@ -256,6 +264,27 @@ void tst_Install::protectedFoldersRefused()
     QVERIFY(dialog.updNow->isEnabled());
     QVERIFY(!dialog.updBar->isVisible());
     QVERIFY(server->requests.isEmpty());
+}
+
+void tst_Install::ownFoldersAllowed_data()
+{
+    QTest::addColumn<QString>("folder");
+    const QString home = QDir::homePath();
+    QTest::newRow("default folder") << SetupDialog().pathEdit->text();
+    QTest::newRow("sub-folder of home") << home + QStringLiteral("/Apps/Tambrix");
+    QTest::newRow("sub-folder of documents")
+        << QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) +
+               QStringLiteral("/Tambrix");
+    // Only whole path components count: "homeApps" is not inside "home".
+    QTest::newRow("name starting like home") << home + QStringLiteral("Apps");
+    QTest::newRow("name starting like the parent of home")
+        << QFileInfo(home).path() + QStringLiteral("2/Tambrix");
+}
+
+void tst_Install::ownFoldersAllowed()
+{
+    QFETCH(QString, folder);
+    QVERIFY2(!isProtectedFolder(folder), qPrintable(folder));
 }
 
 void tst_Install::freshInstall()
