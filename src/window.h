@@ -69,8 +69,6 @@ const char *const setupStyleSheet =
     "12px; font-weight: 600; }"
     "QPushButton#updLater:hover { background: rgba(255,255,255,0.10); color: #ffffff; }";
 
-// Where start-up puts the window: centre of the available area minus half the
-// window. The sums are 64-bit so huge virtual desktops cannot overflow.
 // The icons are read as PNG with format detection off, so the image reader
 // goes straight to its built-in decoder. Left to detect (even when told the
 // format), it first loads every image-format plugin on the system and asks
@@ -83,6 +81,8 @@ QIcon pngIcon(const QString &resourcePath)
     return QIcon(QPixmap::fromImage(reader.read()));
 }
 
+// Where start-up puts the window: centre of the available area minus half the
+// window. The sums are 64-bit so huge virtual desktops cannot overflow.
 QPoint centredTopLeft(const QRect &available, const QSize &window)
 {
     const qint64 centreX = (qint64(available.left()) + available.right()) / 2;

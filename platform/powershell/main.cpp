@@ -110,7 +110,7 @@ std::string corruptMessage(const std::string &zip, archive *handle)
     const char *detail = archive_error_string(handle);
     return "Expand-Archive : The archive file '" + zip +
            "' is not a valid zip archive or is damaged" +
-           (detail ? std::string(": ") + detail : std::string(".")) + "";
+           (detail ? std::string(": ") + detail : std::string("."));
 }
 
 // Checks every entry before anything is written, so a hostile archive leaves
@@ -348,6 +348,13 @@ int moveUp(const std::string &nested, const std::string &installFolder)
     return result;
 }
 
+int shortcutNotSaved(const std::string &linkPath)
+{
+    return failWith("Exception calling \"Save\" with \"0\" argument(s): \"Unable to save "
+                    "shortcut \"" +
+                    linkPath + "\".\"");
+}
+
 int saveShortcut(const std::vector<std::string> &values)
 {
     const std::string &linkPath = values.at(0);
@@ -357,9 +364,7 @@ int saveShortcut(const std::vector<std::string> &values)
     const fs::path link(linkPath);
     std::error_code ec;
     if (!fs::is_directory(link.has_parent_path() ? link.parent_path() : fs::path("."), ec))
-        return failWith("Exception calling \"Save\" with \"0\" argument(s): \"Unable to save "
-                        "shortcut \"" +
-                        linkPath + "\".\"");
+        return shortcutNotSaved(linkPath);
     const fs::path temporary = linkPath + ".tmp-" + std::to_string(getpid());
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
@@ -371,17 +376,13 @@ int saveShortcut(const std::vector<std::string> &values)
         out.flush();
         if (!out) {
             fs::remove(temporary, ec);
-            return failWith("Exception calling \"Save\" with \"0\" argument(s): \"Unable to "
-                            "save shortcut \"" +
-                            linkPath + "\".\"");
+            return shortcutNotSaved(linkPath);
         }
     }
     fs::rename(temporary, link, ec);
     if (ec) {
         fs::remove(temporary, ec);
-        return failWith("Exception calling \"Save\" with \"0\" argument(s): \"Unable to save "
-                        "shortcut \"" +
-                        linkPath + "\".\"");
+        return shortcutNotSaved(linkPath);
     }
     return 0;
 }
