@@ -1,6 +1,7 @@
 // The install sequence behind the Install button.
 #pragma once
 
+#include "folderguard.h"
 #include "integration.h"
 #include "pipeline.h"
 #include "release.h"
@@ -11,7 +12,7 @@
 #include <QFile>
 #include <QMessageBox>
 #include <QProcess>
-#include <QRegularExpression>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QStringList>
 #include <QTimer>
@@ -30,46 +31,6 @@ constexpr int closeDelayMs = 600;
 // Long enough to read a warning of a step that did not stop the installation.
 constexpr int closeDelayWithWarningsMs = 4000;
 
-// Whether `folder` is `other` or one of the folders that contain it.
-bool sameOrAncestor(const QString &folder, const QString &other)
-{
-#ifdef Q_OS_WIN
-    const Qt::CaseSensitivity cs = Qt::CaseInsensitive;
-#else
-    const Qt::CaseSensitivity cs = Qt::CaseSensitive;
-#endif
-    return other.compare(folder, cs) == 0 || other.startsWith(folder + QLatin1Char('/'), cs);
-}
-
-// Uninstall.cmd removes the install folder with everything in it, so the
-// folder must be one of its own: never a drive or file-system root, never one
-// of the user's standard folders, and never a folder that holds one of them
-// (C:/Users, the AppData folder). Their sub-folders are fine.
-bool isProtectedFolder(const QString &installFolder)
-{
-    const QString folder = QDir::cleanPath(QDir(installFolder).absolutePath());
-    static const QRegularExpression driveRoot(QStringLiteral("^[A-Za-z]:/?$"));
-    if (QDir(folder).isRoot() || driveRoot.match(folder).hasMatch() ||
-        driveRoot.match(installFolder).hasMatch())
-        return true;
-
-    QStringList protectedFolders;
-    for (const auto location : {QStandardPaths::HomeLocation, QStandardPaths::DesktopLocation,
-                                QStandardPaths::DocumentsLocation, QStandardPaths::DownloadLocation,
-                                QStandardPaths::TempLocation, QStandardPaths::GenericDataLocation,
-                                QStandardPaths::ApplicationsLocation})
-        protectedFolders << QStandardPaths::writableLocation(location);
-    protectedFolders << qEnvironmentVariable("LOCALAPPDATA") << qEnvironmentVariable("APPDATA")
-                     << qEnvironmentVariable("USERPROFILE");
-    for (const QString &candidate : std::as_const(protectedFolders)) {
-        if (candidate.isEmpty())
-            continue;
-        if (sameOrAncestor(folder, QDir::cleanPath(QDir(candidate).absolutePath())))
-            return true;
-    }
-    return false;
-}
-
 void SetupDialog::startInstall()
 {
     const QString installFolder = QDir::cleanPath(pathEdit->text().trimmed());
@@ -79,15 +40,23 @@ void SetupDialog::startInstall()
                              QMessageBox::NoButton);
         return;
     }
-    if (isProtectedFolder(installFolder)) {
-        QMessageBox::warning(
-            this, QStringLiteral("Tambrix"),
-            QStringLiteral("Папка «%1» не подходит для установки: при удалении программы папка "
-                           "установки удаляется целиком. Укажите отдельную папку, например "
-                           "«%2».")
-                .arg(installFolder, QDir(installFolder).filePath(QStringLiteral("Tambrix"))),
-            QMessageBox::Ok, QMessageBox::NoButton);
+    const FolderVerdict verdict = checkInstallFolder(installFolder);
+    if (verdict.kind != FolderVerdict::Kind::Fine) {
+        QMessageBox::warning(this, QStringLiteral("Tambrix"),
+                             refusalMessage(installFolder, verdict), QMessageBox::Ok,
+                             QMessageBox::NoButton);
         return;
+    }
+    if (needsOwnershipQuestion(installFolder)) {
+        QMessageBox question(QMessageBox::Question, QStringLiteral("Tambrix"),
+                             ownershipQuestion(installFolder), QMessageBox::Yes | QMessageBox::No,
+                             this);
+        question.button(QMessageBox::Yes)->setText(QStringLiteral("Да"));
+        question.button(QMessageBox::No)->setText(QStringLiteral("Нет"));
+        question.setDefaultButton(QMessageBox::No);
+        question.setEscapeButton(QMessageBox::No);
+        if (question.exec() != QMessageBox::Yes)
+            return;
     }
 
     enterBusyState();

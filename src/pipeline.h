@@ -80,9 +80,8 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
 {
     const QString stageFolder = workFolder + QLatin1String("/stage-") + version;
 
-    QProcess::execute(
-        systemProgram(QStringLiteral("taskkill")),
-        {QStringLiteral("/IM"), QLatin1String(appExecutableName), QStringLiteral("/F")});
+    executeProgram(systemProgram(QStringLiteral("taskkill")),
+                   {QStringLiteral("/IM"), QLatin1String(appExecutableName), QStringLiteral("/F")});
     QDir().mkpath(installFolder);
     QDir(stageFolder).removeRecursively();
 

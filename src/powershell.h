@@ -11,6 +11,8 @@
 #ifdef Q_OS_WIN
 #include <QDir>
 #include <qt_windows.h>
+
+#include <string>
 #endif
 
 namespace {
@@ -50,6 +52,53 @@ QString escapePowerShellLiteral(const QString &value)
     return escaped;
 }
 
+#ifdef Q_OS_WIN
+QString decodeCodePage(const QByteArray &bytes, UINT codePage)
+{
+    if (bytes.isEmpty())
+        return QString();
+    const int length =
+        MultiByteToWideChar(codePage, 0, bytes.constData(), int(bytes.size()), nullptr, 0);
+    if (length <= 0)
+        return QString::fromLocal8Bit(bytes);
+    std::wstring wide(size_t(length), L'\0');
+    MultiByteToWideChar(codePage, 0, bytes.constData(), int(bytes.size()), wide.data(), length);
+    return QString::fromStdWString(wide);
+}
+#endif
+
+// A console program writes redirected output in the console's OEM code page
+// (CP866 on Russian Windows), not in the ANSI code page (CP1251) that
+// fromLocal8Bit assumes; decoded as ANSI, every Russian error is mojibake.
+QString decodeConsoleOutput(const QByteArray &bytes)
+{
+#ifdef Q_OS_WIN
+    return decodeCodePage(bytes, GetOEMCP());
+#else
+    return QString::fromLocal8Bit(bytes);
+#endif
+}
+
+// Nothing ever writes to a child's standard input; it gets an empty one.
+// Windows PowerShell with a redirected input that never ends can sit waiting
+// on it until the run's time limit.
+void giveNoInput(QProcess &process)
+{
+    process.setStandardInputFile(QProcess::nullDevice());
+}
+
+// QProcess::execute, but with an empty standard input.
+int executeProgram(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    giveNoInput(process);
+    process.start(program, arguments);
+    if (!process.waitForFinished(-1) || process.error() == QProcess::FailedToStart)
+        return -2;
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
 enum class WaitFailure {
     // The run counts as failed and reports its standard error as usual.
     AsFailedRun,
@@ -71,6 +120,7 @@ bool runPowerShell(const PowerShellRun &run, QString &error)
     QProcess process;
     process.setProgram(systemProgram(QStringLiteral("powershell")));
     process.setArguments({QStringLiteral("-NoProfile"), QStringLiteral("-Command"), run.script});
+    giveNoInput(process);
     process.start(QIODevice::ReadWrite);
     const bool finished = process.waitForFinished(run.timeoutMs);
     if (!finished && run.onWaitFailure == WaitFailure::Abort) {
@@ -82,7 +132,7 @@ bool runPowerShell(const PowerShellRun &run, QString &error)
     // A crashed script has not done its job, whatever exit code it leaves.
     if (finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
         return true;
-    const QString stderrText = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
+    const QString stderrText = decodeConsoleOutput(process.readAllStandardError()).trimmed();
     error = stderrText.isEmpty() ? run.failureMessage : stderrText;
     return false;
 }
@@ -90,8 +140,8 @@ bool runPowerShell(const PowerShellRun &run, QString &error)
 // For the scripts whose outcome is judged by what they leave on disk.
 void executePowerShell(const QString &script)
 {
-    QProcess::execute(systemProgram(QStringLiteral("powershell")),
-                      {QStringLiteral("-NoProfile"), QStringLiteral("-Command"), script});
+    executeProgram(systemProgram(QStringLiteral("powershell")),
+                   {QStringLiteral("-NoProfile"), QStringLiteral("-Command"), script});
 }
 
 } // namespace

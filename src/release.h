@@ -4,6 +4,7 @@
 
 #include "buildconfig.h"
 #include "window.h"
+#include "winpaths.h"
 
 #include <QByteArray>
 #include <QCryptographicHash>
@@ -71,17 +72,47 @@ void installExtraCaCertificate()
     const QByteArray pem = QByteArrayLiteral(TAMBRIX_EXTRA_CA_PEM).trimmed();
     if (pem.isEmpty())
         return;
+    // Adding to the default configuration alone would end the on-demand
+    // loading of the system's roots, leaving this one CA as the only one
+    // trusted: a package on a CDN with a public certificate would then fail.
+    // So the system's roots are taken in explicitly, beside anything set
+    // before.
     QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-    config.addCaCertificates(QSslCertificate::fromData(pem, QSsl::Pem));
+    QList<QSslCertificate> authorities = QSslConfiguration::systemCaCertificates();
+    for (const QSslCertificate &certificate : config.caCertificates()) {
+        if (!authorities.contains(certificate))
+            authorities << certificate;
+    }
+    for (const QSslCertificate &certificate : QSslCertificate::fromData(pem, QSsl::Pem)) {
+        if (!authorities.contains(certificate))
+            authorities << certificate;
+    }
+    config.setCaCertificates(authorities);
     QSslConfiguration::setDefaultConfiguration(config);
 }
 
 // The version becomes part of a file name and of a folder that is later
-// removed recursively, so it must stay one plain file-name component.
-bool isSafeVersion(const QString &version)
+// removed recursively, so it must stay one plain Windows file-name component.
+// Empty when it does; otherwise what the manifest error says is wrong.
+QString versionProblem(const QString &version)
 {
-    return !version.contains(QLatin1Char('/')) && !version.contains(QLatin1Char('\\')) &&
-           !version.contains(QChar(0));
+    switch (fileNameComponentFault(version)) {
+    case NameFault::None:
+        return QString();
+    case NameFault::Separator:
+        return QStringLiteral("символы / и \\ запрещены");
+    case NameFault::Control:
+        return QStringLiteral("управляющие символы запрещены");
+    case NameFault::ForbiddenCharacter:
+        return QStringLiteral("символы < > : \" | ? * запрещены");
+    case NameFault::Bracket:
+        return QStringLiteral("символы [ и ] запрещены");
+    case NameFault::TrailingDotOrBlank:
+        return QStringLiteral("точка или пробел в конце запрещены");
+    case NameFault::DeviceName:
+        return QStringLiteral("имена устройств Windows запрещены");
+    }
+    return QString();
 }
 
 // JSON numbers are doubles; converting one outside the 64-bit range is
@@ -114,8 +145,9 @@ bool parseManifest(const QByteArray &body, Manifest &manifest, QString &error)
         error = QStringLiteral("Manifest неполный");
         return false;
     }
-    if (!isSafeVersion(manifest.version)) {
-        error = QStringLiteral("Manifest содержит недопустимую версию (символы / и \\ запрещены)");
+    const QString problem = versionProblem(manifest.version);
+    if (!problem.isEmpty()) {
+        error = QStringLiteral("Manifest содержит недопустимую версию (%1)").arg(problem);
         return false;
     }
     if (manifest.url.startsWith(QLatin1Char('/'))) {

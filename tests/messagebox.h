@@ -5,17 +5,21 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
 namespace testbox {
 
 // Watches for the next modal message box for as long as it lives, answers it
-// with OK and keeps what it showed. Scoped, so that a watcher whose box never
-// came cannot answer a later test's box.
+// (OK unless told otherwise; NoButton: with the Escape key) and keeps what it
+// showed. Scoped, so that a watcher whose box never came cannot answer a later
+// test's box.
 class SeenBox
 {
 public:
-    explicit SeenBox(const QWidget *expectedParent) : expectedParent(expectedParent)
+    explicit SeenBox(const QWidget *expectedParent,
+                     QMessageBox::StandardButton answerWith = QMessageBox::Ok)
+        : expectedParent(expectedParent), answerWith(answerWith)
     {
         timer.setInterval(20);
         QObject::connect(&timer, &QTimer::timeout, [this] { answer(); });
@@ -26,6 +30,9 @@ public:
     QString text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
+    QStringList buttonTexts; // in the order the box lays them out
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+    QMessageBox::StandardButton escapeButton = QMessageBox::NoButton;
     bool parentIsDialog = false;
     bool seen = false;
 
@@ -41,11 +48,22 @@ private:
         text = box->text();
         icon = box->icon();
         buttons = box->standardButtons();
+        for (QAbstractButton *button : box->buttons())
+            buttonTexts << button->text();
+        defaultButton = box->standardButton(box->defaultButton());
+        escapeButton = box->standardButton(box->escapeButton());
         parentIsDialog = box->parentWidget() == expectedParent;
-        box->button(QMessageBox::Ok)->click();
+        QAbstractButton *button = box->button(answerWith);
+        // A box without the wanted button is closed all the same, so that the
+        // test goes on to fail on what it saw instead of hanging.
+        if (answerWith == QMessageBox::NoButton || !button)
+            QTest::keyClick(box, Qt::Key_Escape);
+        else
+            button->click();
     }
 
     const QWidget *expectedParent;
+    QMessageBox::StandardButton answerWith;
     QTimer timer;
 };
 

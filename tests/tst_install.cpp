@@ -67,6 +67,38 @@ struct Seen
 
 } // namespace
 
+// The standard folders that come from the environment on Windows, placed
+// where nothing else would protect them.
+static QString systemFolder(const char *name)
+{
+    return testenv::environment().temp() + QLatin1String("/system/") + QLatin1String(name);
+}
+
+static QString linksFolder()
+{
+    return testenv::environment().temp() + QLatin1String("/links");
+}
+
+static QString refusedAsProtected(const QString &folder)
+{
+    return QStringLiteral("Папка «%1» не подходит для установки: при удалении программы папка "
+                          "установки удаляется целиком. Укажите отдельную папку, например «%2».")
+        .arg(folder, QDir(folder).filePath(QStringLiteral("Tambrix")));
+}
+
+static QString refusedAsElsewhere(const QString &folder, const QString &opened)
+{
+    return QStringLiteral("Папка «%1» не подходит для установки: Windows откроет вместо неё папку "
+                          "«%2», а при удалении программы папка установки удаляется целиком. "
+                          "Укажите отдельную папку, например «%2/Tambrix».")
+        .arg(folder, opened);
+}
+
+static QString defaultFolder()
+{
+    return qEnvironmentVariable("LOCALAPPDATA") + QLatin1String("/Tambrix");
+}
+
 class tst_Install : public QObject
 {
     Q_OBJECT
@@ -81,6 +113,8 @@ private slots:
     void protectedFoldersRefused();
     void ownFoldersAllowed_data();
     void ownFoldersAllowed();
+    void ownershipQuestion_data();
+    void ownershipQuestion();
     void freshInstall();
     void reuseAndRedownload();
     void checksumMismatchThenRetry();
@@ -122,6 +156,17 @@ private:
 
 void tst_Install::initTestCase()
 {
+    for (const char *name : {"PUBLIC", "OneDrive", "OneDriveConsumer", "OneDriveCommercial",
+                             "ProgramData", "ProgramFiles", "ProgramFiles(x86)", "SystemRoot"})
+        qputenv(name, QFile::encodeName(systemFolder(name)));
+    QVERIFY(QDir().mkpath(linksFolder()));
+    QVERIFY(QDir().mkpath(linksFolder() + QLatin1String("/own")));
+    QVERIFY(QFile::link(QDir::homePath(), linksFolder() + QLatin1String("/toHome")));
+    QVERIFY(QFile::link(QFileInfo(QDir::homePath()).path(),
+                        linksFolder() + QLatin1String("/toProfiles")));
+    QVERIFY(QFile::link(linksFolder() + QLatin1String("/own"),
+                        linksFolder() + QLatin1String("/toOwn")));
+
     pki = testserver::makeTrustedPki(testenv::environment().root.path() + QLatin1String("/pki"));
     QVERIFY2(pki.error.isEmpty(), qPrintable(pki.error));
 }
@@ -224,43 +269,121 @@ void tst_Install::emptyFolderWarns()
 void tst_Install::protectedFoldersRefused_data()
 {
     QTest::addColumn<QString>("folder");
-    QTest::newRow("file-system root") << QStringLiteral("/");
-    QTest::newRow("drive root") << QStringLiteral("C:/");
-    QTest::newRow("bare drive") << QStringLiteral("C:");
-    QTest::newRow("home") << QDir::homePath();
+    QTest::addColumn<QString>("message"); // empty: refused as a protected folder, as typed
+    const QString home = QDir::homePath();
+    const QString localAppData = qEnvironmentVariable("LOCALAPPDATA");
+    auto location = [](QStandardPaths::StandardLocation l) {
+        return QStandardPaths::writableLocation(l);
+    };
+    QTest::newRow("file-system root") << QStringLiteral("/") << QString();
+    QTest::newRow("drive root") << QStringLiteral("C:/") << QString();
+    QTest::newRow("bare drive") << QStringLiteral("C:") << QString();
+    QTest::newRow("home") << home << QString();
     QTest::newRow("home, trailing slash and blanks")
-        << QStringLiteral("  ") + QDir::homePath() + QStringLiteral("/  ");
-    QTest::newRow("desktop") << QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
-    QTest::newRow("documents") << QStandardPaths::writableLocation(
-        QStandardPaths::DocumentsLocation);
-    QTest::newRow("downloads") << QStandardPaths::writableLocation(
-        QStandardPaths::DownloadLocation);
-    QTest::newRow("temp") << QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-    QTest::newRow("local app data") << qEnvironmentVariable("LOCALAPPDATA");
-    QTest::newRow("dot-dot back to home") << QDir::homePath() + QStringLiteral("/Documents/..");
+        << QStringLiteral("  ") + home + QStringLiteral("/  ") << QString();
+    QTest::newRow("desktop") << location(QStandardPaths::DesktopLocation) << QString();
+    QTest::newRow("documents") << location(QStandardPaths::DocumentsLocation) << QString();
+    QTest::newRow("downloads") << location(QStandardPaths::DownloadLocation) << QString();
+    QTest::newRow("pictures") << location(QStandardPaths::PicturesLocation) << QString();
+    QTest::newRow("music") << location(QStandardPaths::MusicLocation) << QString();
+    QTest::newRow("videos") << location(QStandardPaths::MoviesLocation) << QString();
+    QTest::newRow("config") << location(QStandardPaths::GenericConfigLocation) << QString();
+    QTest::newRow("temp") << location(QStandardPaths::TempLocation) << QString();
+    QTest::newRow("local app data") << localAppData << QString();
+    QTest::newRow("dot-dot back to home") << home + QStringLiteral("/Documents/..") << QString();
     // Folders that hold a standard folder: wiping them wipes it too.
-    QTest::newRow("parent of home") << QFileInfo(QDir::homePath()).path();
-    QTest::newRow("AppData, holding local app data")
-        << QFileInfo(qEnvironmentVariable("LOCALAPPDATA")).path();
+    QTest::newRow("parent of home") << QFileInfo(home).path() << QString();
+    QTest::newRow("AppData, holding local app data") << QFileInfo(localAppData).path() << QString();
     QTest::newRow("holds the data location")
-        << QFileInfo(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)).path();
+        << QFileInfo(location(QStandardPaths::GenericDataLocation)).path() << QString();
+    // Standard folders of Windows that no Qt location names.
+    for (const char *name : {"Saved Games", "Favorites", "Contacts", "Links", "Searches"})
+        QTest::newRow(name) << home + QLatin1Char('/') + QLatin1String(name) << QString();
+    QTest::newRow("LocalLow") << QFileInfo(localAppData).path() + QStringLiteral("/LocalLow")
+                              << QString();
+    QTest::newRow("per-user programs") << localAppData + QStringLiteral("/Programs") << QString();
+    QTest::newRow("local Microsoft") << localAppData + QStringLiteral("/Microsoft") << QString();
+    for (const char *name : {"PUBLIC", "OneDrive", "OneDriveConsumer", "OneDriveCommercial",
+                             "ProgramData", "ProgramFiles", "ProgramFiles(x86)", "SystemRoot"})
+        QTest::newRow(name) << systemFolder(name) << QString();
+    QTest::newRow("public documents")
+        << systemFolder("PUBLIC") + QStringLiteral("/Documents") << QString();
+    QTest::newRow("holds program files")
+        << QFileInfo(systemFolder("ProgramFiles")).path() << QString();
+    QTest::newRow("another user's profile")
+        << QFileInfo(home).path() + QStringLiteral("/other") << QString();
+    QTest::newRow("another user's profile, other case")
+        << QFileInfo(home).path() + QStringLiteral("/HOME") << QString();
+    // What Windows opens is what counts.
+    QTest::newRow("home with a trailing dot")
+        << home + QLatin1Char('.') << refusedAsElsewhere(home + QLatin1Char('.'), home);
+    QTest::newRow("home with a blank before the slash")
+        << home + QStringLiteral(" /") << refusedAsElsewhere(home + QLatin1Char(' '), home);
+    QTest::newRow("desktop with dots and blanks")
+        << home + QStringLiteral("/Desktop. .")
+        << refusedAsElsewhere(home + QStringLiteral("/Desktop. ."),
+                              home + QStringLiteral("/Desktop"));
+    QTest::newRow("link to home") << linksFolder() + QStringLiteral("/toHome")
+                                  << refusedAsElsewhere(linksFolder() + QStringLiteral("/toHome"),
+                                                        home);
+    QTest::newRow("folder inside a link to home")
+        << linksFolder() + QStringLiteral("/toHome/Documents")
+        << refusedAsElsewhere(linksFolder() + QStringLiteral("/toHome/Documents"),
+                              location(QStandardPaths::DocumentsLocation));
+    QTest::newRow("new folder behind a link to the profiles")
+        << linksFolder() + QStringLiteral("/toProfiles/someone")
+        << refusedAsElsewhere(linksFolder() + QStringLiteral("/toProfiles/someone"),
+                              QFileInfo(home).path() + QStringLiteral("/someone"));
+    QTest::newRow("share root, Windows spelling")
+        << QStringLiteral("\\\\server\\share") << QString();
+    const QString percent = testenv::environment().temp() + QStringLiteral("/Games/%X%");
+    QTest::newRow("percent pair")
+        << percent
+        << QStringLiteral("Папка «%1» не подходит для установки: знак % в пути при удалении "
+                          "программы будет прочитан как переменная, и удалена может быть другая "
+                          "папка. Укажите папку без знака %, например «%2».")
+               .arg(percent, defaultFolder());
+    const QString lonePercent = testenv::environment().temp() + QStringLiteral("/100%");
+    QTest::newRow("lone percent")
+        << lonePercent
+        << QStringLiteral("Папка «%1» не подходит для установки: знак % в пути при удалении "
+                          "программы будет прочитан как переменная, и удалена может быть другая "
+                          "папка. Укажите папку без знака %, например «%2».")
+               .arg(lonePercent, defaultFolder());
+    const QString stream = home + QStringLiteral("::$INDEX_ALLOCATION");
+    QTest::newRow("stream name of the home folder")
+        << stream
+        << QStringLiteral("Папка «%1» не подходит для установки: в имени «%2» есть символ, "
+                          "который Windows не допускает в именах (< > : \" | ? * или "
+                          "управляющий). Укажите другую папку, например «%3».")
+               .arg(stream, QFileInfo(stream).fileName(), defaultFolder());
+    const QString device = testenv::environment().temp() + QStringLiteral("/Apps/nul.txt");
+    QTest::newRow("device name")
+        << device
+        << QStringLiteral("Папка «%1» не подходит для установки: «nul.txt» — имя устройства "
+                          "Windows, а не папки. Укажите другую папку, например «%2».")
+               .arg(device, defaultFolder());
+    QTest::newRow("device path")
+        << QStringLiteral("\\\\.\\PhysicalDrive0")
+        << QStringLiteral("Папка «\\\\.\\PhysicalDrive0» не подходит для установки: это путь к "
+                          "устройству Windows, а не к папке на диске или в сетевой папке. "
+                          "Укажите другую папку, например «%1».")
+               .arg(defaultFolder());
 }
 
 void tst_Install::protectedFoldersRefused()
 {
     QFETCH(QString, folder);
+    QFETCH(QString, message);
     SetupDialog dialog;
     dialog.show();
     dialog.pathEdit->setText(folder);
     testbox::SeenBox box(&dialog);
     dialog.startInstall();
-    const QString cleaned = QDir::cleanPath(folder.trimmed());
     QCOMPARE(box.title, QStringLiteral("Tambrix"));
     QCOMPARE(box.icon, QMessageBox::Warning);
     QCOMPARE(box.text,
-             QStringLiteral("Папка «%1» не подходит для установки: при удалении программы папка "
-                            "установки удаляется целиком. Укажите отдельную папку, например «%2».")
-                 .arg(cleaned, QDir(cleaned).filePath(QStringLiteral("Tambrix"))));
+             message.isEmpty() ? refusedAsProtected(QDir::cleanPath(folder.trimmed())) : message);
     QVERIFY(dialog.updNow->isEnabled());
     QVERIFY(!dialog.updBar->isVisible());
     QVERIFY(server->requests.isEmpty());
@@ -275,16 +398,141 @@ void tst_Install::ownFoldersAllowed_data()
     QTest::newRow("sub-folder of documents")
         << QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) +
                QStringLiteral("/Tambrix");
+    QTest::newRow("sub-folder of per-user programs")
+        << qEnvironmentVariable("LOCALAPPDATA") + QStringLiteral("/Programs/Tambrix");
+    QTest::newRow("sub-folder inside another profile's folder")
+        << QFileInfo(home).path() + QStringLiteral("/other/Apps");
     // Only whole path components count: "homeApps" is not inside "home".
-    QTest::newRow("name starting like home") << home + QStringLiteral("Apps");
+    QTest::newRow("name starting like home") << home + QStringLiteral("Apps/Tambrix");
     QTest::newRow("name starting like the parent of home")
         << QFileInfo(home).path() + QStringLiteral("2/Tambrix");
+    QTest::newRow("names that only start like devices")
+        << home + QStringLiteral("/CONSOLE/COM10/Tambrix");
+    QTest::newRow("brackets, apostrophes, ampersand, caret")
+        << home + QStringLiteral("/O'Brien’s [x64] & ^Apps");
+    QTest::newRow("link to a folder of its own") << linksFolder() + QStringLiteral("/toOwn");
 }
 
 void tst_Install::ownFoldersAllowed()
 {
     QFETCH(QString, folder);
-    QVERIFY2(!isProtectedFolder(folder), qPrintable(folder));
+    const FolderVerdict verdict = checkInstallFolder(QDir::cleanPath(folder));
+    QVERIFY2(verdict.kind == FolderVerdict::Kind::Fine,
+             qPrintable(folder + QLatin1String(" -> ") + verdict.resolved));
+}
+
+void tst_Install::ownershipQuestion_data()
+{
+    QTest::addColumn<QString>("content"); // what the folder holds before
+    QTest::addColumn<bool>("defaultFolder");
+    QTest::addColumn<bool>("failedBefore"); // the window is in its Failed state
+    QTest::addColumn<int>("answer");        // QMessageBox::NoButton: Escape
+    QTest::addColumn<bool>("asked");
+    QTest::addColumn<bool>("installs");
+
+    const int yes = QMessageBox::Yes, no = QMessageBox::No, escape = QMessageBox::NoButton;
+    QTest::newRow("missing folder") << QString() << false << false << no << false << true;
+    QTest::newRow("empty folder") << QStringLiteral("/") << false << false << no << false << true;
+    QTest::newRow("earlier installation")
+        << QStringLiteral("TambrixDesktop.exe") << false << false << no << false << true;
+    QTest::newRow("earlier uninstaller")
+        << QStringLiteral("Uninstall.cmd") << false << false << no << false << true;
+    QTest::newRow("someone's files, answered no")
+        << QStringLiteral("report.docx") << false << false << no << true << false;
+    QTest::newRow("someone's files, escape")
+        << QStringLiteral("report.docx") << false << false << escape << true << false;
+    QTest::newRow("hidden file only, answered no")
+        << QStringLiteral(".profile") << false << false << no << true << false;
+    QTest::newRow("someone's folder, answered no")
+        << QStringLiteral("Photos/") << false << false << no << true << false;
+    QTest::newRow("answered no after a failure")
+        << QStringLiteral("report.docx") << false << true << no << true << false;
+    QTest::newRow("someone's files, answered yes")
+        << QStringLiteral("report.docx") << false << false << yes << true << true;
+    QTest::newRow("default folder is never asked about")
+        << QStringLiteral("leftover.txt") << true << false << no << false << true;
+}
+
+void tst_Install::ownershipQuestion()
+{
+    QFETCH(QString, content);
+    QFETCH(bool, defaultFolder);
+    QFETCH(bool, failedBefore);
+    QFETCH(int, answer);
+    QFETCH(bool, asked);
+    QFETCH(bool, installs);
+    const QString install = defaultFolder ? ::defaultFolder() : path(QStringLiteral("Data"));
+    if (defaultFolder)
+        QDir(install).removeRecursively();
+    const auto removeDefault = qScopeGuard([&] {
+        if (defaultFolder)
+            QDir(install).removeRecursively();
+    });
+    if (!content.isEmpty()) {
+        QVERIFY(QDir().mkpath(install));
+        if (content.endsWith(QLatin1Char('/')))
+            QVERIFY(QDir().mkpath(install + QLatin1Char('/') + content));
+        else
+            QVERIFY(testenv::writeFile(install + QLatin1Char('/') + content, "theirs"));
+    }
+    const QMap<QString, QByteArray> before = testenv::treeOf(install);
+
+    SetupDialog dialog;
+    dialog.show();
+    if (failedBefore) {
+        dialog.pathEdit->setText(path(QStringLiteral("Elsewhere")));
+        serve(QByteArray(), package);
+        testbox::SeenBox failure(&dialog, QMessageBox::Ok);
+        dialog.startInstall();
+        QCOMPARE(failure.icon, QMessageBox::Critical);
+        QCOMPARE(dialog.updStatus->text(), QStringLiteral("Ошибка установки"));
+    }
+    dialog.pathEdit->setText(install);
+    serve(manifestFor(package), package);
+    const qsizetype requestsBefore = server->requests.size();
+    const QString statusBefore = dialog.updStatus->text();
+    const QString detailBefore = dialog.updDetail->text();
+    const QString buttonBefore = dialog.updNow->text();
+
+    testbox::SeenBox box(&dialog, QMessageBox::StandardButton(answer));
+    dialog.startInstall();
+
+    QCOMPARE(box.seen && box.icon == QMessageBox::Question, asked);
+    if (asked) {
+        QCOMPARE(box.title, QStringLiteral("Tambrix"));
+        QCOMPARE(box.text,
+                 QStringLiteral("Папка «%1» уже существует, в ней есть файлы, но нет прежней "
+                                "установки Tambrix. При удалении программы эта папка будет "
+                                "удалена целиком, со всем её содержимым.\n\nУстановить в эту "
+                                "папку?")
+                     .arg(install));
+        QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::No);
+        QStringList texts = box.buttonTexts;
+        texts.sort();
+        QCOMPARE(texts, QStringList({QStringLiteral("Да"), QStringLiteral("Нет")}));
+        QCOMPARE(box.defaultButton, QMessageBox::No);
+        QCOMPARE(box.escapeButton, QMessageBox::No);
+        QVERIFY(box.parentIsDialog);
+    }
+    if (installs) {
+        QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
+        QCOMPARE(testenv::readAll(install + QLatin1String("/TambrixDesktop.exe")), launcher);
+        if (!content.isEmpty() && content != QLatin1String("/") &&
+            !content.startsWith(QLatin1String("TambrixDesktop")))
+            QVERIFY(QFile::exists(install + QLatin1Char('/') + content)); // theirs stays
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 5000);
+        return;
+    }
+    // Back where it was, with nothing sent and nothing written.
+    QCOMPARE(server->requests.size(), requestsBefore);
+    QCOMPARE(testenv::treeOf(install), before);
+    QCOMPARE(dialog.updStatus->text(), statusBefore);
+    QCOMPARE(dialog.updDetail->text(), detailBefore);
+    QCOMPARE(dialog.updNow->text(), buttonBefore);
+    QVERIFY(dialog.updNow->isEnabled() && dialog.updLater->isEnabled() &&
+            dialog.pathEdit->isEnabled());
+    QVERIFY(!QFile::exists(workFolder()));
+    QVERIFY(dialog.isVisible());
 }
 
 void tst_Install::freshInstall()

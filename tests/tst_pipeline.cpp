@@ -35,6 +35,7 @@ private slots:
     void deployCopyFailure();
     void deployRepairsNestedInstall();
     void deployEndsRunningApplication();
+    void childrenGetEmptyInput();
 
 private:
     QString path(const QString &relative) const
@@ -323,6 +324,43 @@ void tst_Pipeline::deployEndsRunningApplication()
                            QStringLiteral("1.0"), error));
     QVERIFY(running.waitForFinished(10000));
     QCOMPARE(running.exitStatus(), QProcess::CrashExit);
+}
+
+// Every helper starts with an input that is already at its end: Windows
+// PowerShell given a pipe nobody writes to can wait on it until its limit.
+void tst_Pipeline::childrenGetEmptyInput()
+{
+    const QByteArray record = QFile::encodeName(path(QStringLiteral("inputs")));
+    // Each helper notes whether its input ended within 5 s, then does its job.
+    auto recorder = [&](const char *label, const QByteArray &rest) {
+        return QByteArray("if timeout 5 cat >/dev/null; then s=ended; else s=open; fi\n") +
+               "echo \"$s " + label + "\" >> \"" + record + "\"\n" + rest;
+    };
+    testenv::FakeProgram taskkill(
+        path(QStringLiteral("fake-bin")), QStringLiteral("taskkill"),
+        recorder("taskkill", "exec \"" TAMBRIX_PLATFORM_BIN "/taskkill\" \"$@\""));
+    // The copy adds nothing at the top, so that the nested tree is moved up.
+    testenv::FakeProgram powershell(
+        path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
+        recorder("${3%% *}",
+                 "case \"$3\" in \"if (Test-Path\"*) exit 0;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
+                 "/powershell\" \"$@\""));
+    QVERIFY(taskkill.ok && powershell.ok);
+    const QString install = path(QStringLiteral("Tambrix"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/Tambrix-1.0/TambrixDesktop.exe"), "n"));
+    const QString workFolder = path(QStringLiteral("TambrixSetup"));
+    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
+    QVERIFY(QDir().mkpath(workFolder));
+    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes)}));
+    QString error;
+    QVERIFY2(deployPackage(install, package, workFolder, QStringLiteral("1.0"), error),
+             qPrintable(error));
+    QVERIFY2(createShortcut(path(QStringLiteral("Tambrix.lnk")),
+                            install + QLatin1String("/TambrixDesktop.exe"), install, error),
+             qPrintable(error));
+    QCOMPARE(QString::fromUtf8(testenv::readAll(path(QStringLiteral("inputs")))),
+             QStringLiteral("ended taskkill\nended Expand-Archive\nended if\nended "
+                            "Get-ChildItem\nended $s\n"));
 }
 
 QTEST_MAIN(tst_Pipeline)

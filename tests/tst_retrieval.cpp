@@ -38,6 +38,9 @@ private slots:
     void downloadWriteFailure();
     void checksum_data();
     void checksum();
+    void publishAgreesWithInstaller_data();
+    void publishAgreesWithInstaller();
+    void extraCaAddsToSystemRoots();
 
 private:
     testserver::Pki pki;
@@ -106,8 +109,8 @@ void tst_Retrieval::manifestDocuments_data()
         << QStringLiteral("2") << QStringLiteral("BASE/p.zip") << QString()
         << qint64(9223372036854774784LL) << QString();
     QTest::newRow("version kept as is")
-        << QByteArray(R"({"version":" v1.0 ","url":"/p.zip"})") << QString()
-        << QStringLiteral(" v1.0 ") << QStringLiteral("BASE/p.zip") << QString() << qint64(0)
+        << QByteArray(R"({"version":" v1.0","url":"/p.zip"})") << QString()
+        << QStringLiteral(" v1.0") << QStringLiteral("BASE/p.zip") << QString() << qint64(0)
         << QString();
     QTest::newRow("empty object") << QByteArray("{}") << incomplete << QString() << QString()
                                   << QString() << qint64(0) << QString();
@@ -130,6 +133,44 @@ void tst_Retrieval::manifestDocuments_data()
     QTest::newRow("version with backslash")
         << QByteArray(R"({"version":"..\\..\\x","url":"/p.zip"})") << badVersion << QString()
         << QString() << QString() << qint64(0) << QString();
+    // The version is a file and a folder name on Windows.
+    const QString rejected = QStringLiteral("Manifest содержит недопустимую версию (%1)");
+    const struct
+    {
+        const char *tag;
+        const char *version; // JSON string contents
+        const char *reason;
+    } windowsNames[] = {
+        {"NUL character", "1\\u0000", "управляющие символы запрещены"},
+        {"line feed", "1\\n2", "управляющие символы запрещены"},
+        {"unit separator", "1\\u001f", "управляющие символы запрещены"},
+        {"less than", "1<2", "символы < > : \" | ? * запрещены"},
+        {"greater than", "1>2", "символы < > : \" | ? * запрещены"},
+        {"colon", "1:2", "символы < > : \" | ? * запрещены"},
+        {"double quote", "1\\\"2", "символы < > : \" | ? * запрещены"},
+        {"pipe", "1|2", "символы < > : \" | ? * запрещены"},
+        {"question mark", "1?", "символы < > : \" | ? * запрещены"},
+        {"asterisk", "1*", "символы < > : \" | ? * запрещены"},
+        {"opening bracket", "1.0[beta", "символы [ и ] запрещены"},
+        {"brackets", "[1]", "символы [ и ] запрещены"},
+        {"trailing dot", "1.0.", "точка или пробел в конце запрещены"},
+        {"trailing blank", " v1.0 ", "точка или пробел в конце запрещены"},
+        {"dot dot", "..", "точка или пробел в конце запрещены"},
+        {"device", "CON", "имена устройств Windows запрещены"},
+        {"device, other case", "nul", "имена устройств Windows запрещены"},
+        {"port", "COM1", "имена устройств Windows запрещены"},
+        {"printer port", "lpt9", "имена устройств Windows запрещены"},
+        {"device with an extension", "AUX.1", "имена устройств Windows запрещены"},
+    };
+    for (const auto &row : windowsNames)
+        QTest::newRow(row.tag) << QByteArray(R"({"version":")") + row.version +
+                                      R"(","url":"/p.zip"})"
+                               << rejected.arg(QString::fromUtf8(row.reason)) << QString()
+                               << QString() << QString() << qint64(0) << QString();
+    QTest::newRow("names that only start like devices")
+        << QByteArray(R"({"version":"COM10.CONSOLE","url":"/p.zip"})") << QString()
+        << QStringLiteral("COM10.CONSOLE") << QStringLiteral("BASE/p.zip") << QString() << qint64(0)
+        << QString();
 }
 
 void tst_Retrieval::manifestDocuments()
@@ -417,6 +458,86 @@ void tst_Retrieval::checksum()
     else if (content != "<missing>")
         QVERIFY(testenv::writeFile(path, content));
     QCOMPARE(verifySha256(path, expected), match);
+}
+
+void tst_Retrieval::publishAgreesWithInstaller_data()
+{
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("refusal"); // publish's message; empty: published
+    QTest::newRow("plain") << QStringLiteral("1.4.2") << QString();
+    QTest::newRow("leading blank, Cyrillic") << QStringLiteral(" 2.0-бета") << QString();
+    QTest::newRow("starts like a device") << QStringLiteral("CONSOLE") << QString();
+    QTest::newRow("slash") << QStringLiteral("1/2") << QStringLiteral("must not contain / or \\");
+    QTest::newRow("tab") << QStringLiteral("1\t2")
+                         << QStringLiteral("must not contain control characters");
+    QTest::newRow("colon") << QStringLiteral("1:2")
+                           << QStringLiteral("must not contain < > : \" | ? *");
+    QTest::newRow("brackets") << QStringLiteral("[1]") << QStringLiteral("must not contain [ or ]");
+    QTest::newRow("trailing dot") << QStringLiteral("1.")
+                                  << QStringLiteral("must not end in a dot or a blank");
+    QTest::newRow("device") << QStringLiteral("lpt1.zip")
+                            << QStringLiteral(
+                                   "must not be a Windows device name (CON, NUL, COM1, …)");
+}
+
+// The release side refuses exactly the versions the installer refuses, so a
+// release that would fail on every user's machine is never published.
+void tst_Retrieval::publishAgreesWithInstaller()
+{
+    QFETCH(QString, version);
+    QFETCH(QString, refusal);
+    QVERIFY(testenv::writeFile(work->path() + QLatin1String("/app/TambrixDesktop.exe"), "exe"));
+    QProcess publish;
+    publish.start(QStringLiteral(TAMBRIX_BINARY_DIR "/tools/publish"),
+                  {QStringLiteral("--app"), work->path() + QLatin1String("/app"),
+                   QStringLiteral("--version"), version, QStringLiteral("--out"),
+                   work->path() + QLatin1String("/site")});
+    QVERIFY(publish.waitForFinished(30000));
+    const QString output = QString::fromUtf8(publish.readAllStandardError());
+    QCOMPARE(versionProblem(version).isEmpty(), refusal.isEmpty());
+    if (refusal.isEmpty()) {
+        QVERIFY2(publish.exitCode() == 0, qPrintable(output));
+        QVERIFY(QFile::exists(work->path() + QLatin1String("/site/files/TambrixDesktop-") +
+                              version + QLatin1String(".zip")));
+        return;
+    }
+    QCOMPARE(publish.exitCode(), 2);
+    QVERIFY2(output.contains(QStringLiteral("the version ") + refusal), qPrintable(output));
+    QVERIFY(!QFile::exists(work->path() + QLatin1String("/site")));
+}
+
+// The compiled-in CA is trusted beside the system's roots, never instead of
+// them: a package on a CDN with a public certificate must still download.
+void tst_Retrieval::extraCaAddsToSystemRoots()
+{
+    const QList<QSslCertificate> extra =
+        QSslCertificate::fromData(QByteArrayLiteral(TAMBRIX_EXTRA_CA_PEM), QSsl::Pem);
+    if (extra.isEmpty())
+        QSKIP("this build compiles in no extra CA");
+    const QList<QSslCertificate> system = QSslConfiguration::systemCaCertificates();
+    QVERIFY2(system.size() > 10, "the machine has no CA store to compare with");
+
+    // The local update server's own certificate, signed by the compiled-in CA.
+    const QString pki = QStringLiteral(TAMBRIX_EXTRA_CA_DIR);
+    const QSslCertificate certificate(testenv::readAll(pki + QLatin1String("/server.pem")));
+    const QSslKey key(testenv::readAll(pki + QLatin1String("/server.key")), QSsl::Rsa);
+    QVERIFY(!certificate.isNull() && !key.isNull());
+    Server signedByExtra(certificate, key);
+    signedByExtra.setHandler([](QTcpSocket *socket, const Request &) {
+        respond(socket, 200, "OK", R"({"version":"1","url":"/p.zip"})");
+    });
+    testUpdateBaseUrl = signedByExtra.origin();
+    SetupDialog dialog;
+    Manifest manifest;
+    QString error;
+    QVERIFY2(dialog.fetchManifest(manifest, error), qPrintable(error));
+
+    const QList<QSslCertificate> trusted =
+        QSslConfiguration::defaultConfiguration().caCertificates();
+    for (const QSslCertificate &root : system)
+        QVERIFY2(trusted.contains(root), qPrintable(root.subjectDisplayName()));
+    QVERIFY(trusted.contains(extra.first()));
+    QVERIFY(trusted.contains(this->pki.caCertificate)); // what was trusted before stays
 }
 
 QTEST_MAIN(tst_Retrieval)

@@ -23,6 +23,8 @@
 #include <QJsonObject>
 #include <QSaveFile>
 
+#include "winpaths.h"
+
 #include <archive.h>
 #include <archive_entry.h>
 
@@ -140,6 +142,27 @@ bool digestOf(const QString &path, QByteArray &hex, qint64 &size)
 
 } // namespace
 
+QString versionFaultText(NameFault fault)
+{
+    switch (fault) {
+    case NameFault::None:
+        break;
+    case NameFault::Separator:
+        return QStringLiteral("must not contain / or \\");
+    case NameFault::Control:
+        return QStringLiteral("must not contain control characters");
+    case NameFault::ForbiddenCharacter:
+        return QStringLiteral("must not contain < > : \" | ? *");
+    case NameFault::Bracket:
+        return QStringLiteral("must not contain [ or ]");
+    case NameFault::TrailingDotOrBlank:
+        return QStringLiteral("must not end in a dot or a blank");
+    case NameFault::DeviceName:
+        return QStringLiteral("must not be a Windows device name (CON, NUL, COM1, …)");
+    }
+    return QString();
+}
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -172,9 +195,10 @@ int main(int argc, char **argv)
         fail(QStringLiteral("--app, --version and --out are required"));
         return 2;
     }
-    // The installer refuses these; better to find out here than on users' machines.
-    if (version.contains(QLatin1Char('/')) || version.contains(QLatin1Char('\\'))) {
-        fail(QStringLiteral("the version must not contain / or \\"));
+    // The installer refuses these (the version names a file and a folder on
+    // Windows); better to find out here than on users' machines.
+    if (const NameFault fault = fileNameComponentFault(version); fault != NameFault::None) {
+        fail(QStringLiteral("the version %1").arg(versionFaultText(fault)));
         return 2;
     }
     if (!QFileInfo::exists(appFolder + QLatin1String("/TambrixDesktop.exe"))) {

@@ -1,0 +1,387 @@
+// How Windows reads a path: which folder a spelling really names, and which
+// names it cannot use. Uninstall.cmd removes the install folder with
+// `rd /s /q`, so comparing spellings the way Windows compares folders is what
+// keeps a user's data safe. The rules are pure functions of Windows-style
+// strings (tested anywhere); what needs the file system (8.3 names, links)
+// goes through a resolver that is Win32 on Windows and the canonical path
+// elsewhere.
+#pragma once
+
+#include <QDir>
+#include <QFileInfo>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
+
+namespace {
+
+// A path as Windows resolves it: a root and the components below it.
+struct WindowsPath
+{
+    enum class Problem {
+        None,
+        DevicePath,   // \\?\ or \\.\ naming neither a drive nor a share
+        InvalidName,  // a component Windows cannot create (< > : " | ? * or controls)
+        ReservedName, // CON, NUL, COM1 … with or without an extension
+    };
+    // "C:", "//server/share" (or "//server" alone), or "/" for a POSIX root.
+    QString root;
+    QStringList parts;
+    Problem problem = Problem::None;
+    QString problemPart; // the component at fault
+
+    bool isRoot() const { return parts.isEmpty(); }
+    QString text() const
+    {
+        if (root == QLatin1String("/"))
+            return root + parts.join(QLatin1Char('/'));
+        if (parts.isEmpty())
+            return root.size() == 2 ? root + QLatin1Char('/') : root;
+        return root + QLatin1Char('/') + parts.join(QLatin1Char('/'));
+    }
+};
+
+bool isDriveSpec(const QString &text)
+{
+    return text.size() >= 2 && text.at(1) == QLatin1Char(':') && text.at(0).unicode() < 128 &&
+           text.at(0).isLetter();
+}
+
+// Windows names devices in every folder: "C:\Apps\NUL" is the NUL device and
+// "COM1.txt" is COM1. The base name counts up to the first dot, without the
+// blanks before it; superscript digits count like plain ones.
+bool isReservedDeviceName(const QString &component)
+{
+    QString base = component.section(QLatin1Char('.'), 0, 0);
+    while (base.endsWith(QLatin1Char(' ')))
+        base.chop(1);
+    base = base.toUpper();
+    if (base == QLatin1String("CON") || base == QLatin1String("PRN") ||
+        base == QLatin1String("AUX") || base == QLatin1String("NUL") ||
+        base == QLatin1String("CONIN$") || base == QLatin1String("CONOUT$"))
+        return true;
+    if (base.size() == 4 &&
+        (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))) {
+        const char16_t digit = base.at(3).unicode();
+        return (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' ||
+               digit == u'\u00B3';
+    }
+    return false;
+}
+
+// Characters no Windows file or folder name may hold. ':' also stops
+// "folder::$INDEX_ALLOCATION", another name of the folder itself.
+bool hasInvalidNameCharacter(const QString &component)
+{
+    for (const QChar c : component) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || u == u'<' || u == u'>' || u == u':' || u == u'"' || u == u'|' ||
+            u == u'?' || u == u'*')
+            return true;
+    }
+    return false;
+}
+
+// Windows drops trailing dots and blanks from a name: "C:\Users\u." and
+// "C:\Users\u \" open the folder "u". GetFullPathNameW trims only the last
+// component; the file system trims more in places, so for safety every
+// component is trimmed.
+QString trimmedWindowsComponent(const QString &component)
+{
+    QString trimmed = component;
+    while (trimmed.endsWith(QLatin1Char('.')) || trimmed.endsWith(QLatin1Char(' ')))
+        trimmed.chop(1);
+    return trimmed;
+}
+
+// Splits a path into root and components the way GetFullPathNameW does:
+// either separator; \\?\, \\.\ and \??\ prefixes removed; "." and ".."
+// resolved (never above the root); trailing dots and blanks dropped. A
+// relative path, or one relative to a drive or to the current root, is taken
+// against `currentDir` (a resolved absolute path).
+WindowsPath parseWindowsPath(const QString &input, const QString &currentDir);
+
+// The root and components of the current folder, or nothing without one.
+WindowsPath currentFolderPath(const QString &currentDir)
+{
+    return currentDir.isEmpty() ? WindowsPath() : parseWindowsPath(currentDir, QString());
+}
+
+WindowsPath parseWindowsPath(const QString &input, const QString &currentDir)
+{
+    QString path = input;
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    WindowsPath result;
+    QString rest;
+
+    const bool devicePrefix = path.startsWith(QLatin1String("//?/")) ||
+                              path.startsWith(QLatin1String("//./")) ||
+                              path.startsWith(QLatin1String("/?\?/"));
+    if (devicePrefix) {
+        const QString device = path.mid(4);
+        if (isDriveSpec(device) && (device.size() == 2 || device.at(2) == QLatin1Char('/'))) {
+            path = device;
+        } else if (device.startsWith(QLatin1String("UNC/"), Qt::CaseInsensitive)) {
+            path = QLatin1String("//") + device.mid(4);
+        } else {
+            result.root = QLatin1String("//?/") + device.section(QLatin1Char('/'), 0, 0);
+            result.problem = WindowsPath::Problem::DevicePath;
+            result.problemPart = input;
+            return result;
+        }
+    }
+
+    if (path.startsWith(QLatin1String("//"))) {
+        // \\server\share is the root of a share, as C:\ is of a drive.
+        const QStringList pieces = path.mid(2).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        result.root = QLatin1String("//") + pieces.value(0);
+        if (pieces.size() > 1)
+            result.root += QLatin1Char('/') + pieces.at(1);
+        rest = pieces.mid(2).join(QLatin1Char('/'));
+    } else if (isDriveSpec(path)) {
+        result.root = path.left(2).toUpper();
+        rest = path.mid(2);
+        if (!rest.startsWith(QLatin1Char('/'))) {
+            // "C:Apps" is relative to the current folder of drive C.
+            const WindowsPath current = currentFolderPath(currentDir);
+            if (current.root == result.root)
+                result.parts = current.parts;
+        }
+    } else if (path.startsWith(QLatin1Char('/'))) {
+        // The root of the current drive, or a POSIX root where there are none.
+        const WindowsPath current = currentFolderPath(currentDir);
+        result.root = current.root.isEmpty() ? QStringLiteral("/") : current.root;
+        rest = path;
+    } else {
+        result = currentFolderPath(currentDir);
+        if (result.root.isEmpty())
+            result.root = QStringLiteral("/");
+        rest = path;
+    }
+
+    for (const QString &piece : rest.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        QString blanksTrimmed = piece;
+        while (blanksTrimmed.endsWith(QLatin1Char(' ')))
+            blanksTrimmed.chop(1);
+        if (blanksTrimmed == QLatin1String("."))
+            continue;
+        if (blanksTrimmed == QLatin1String("..")) {
+            if (!result.parts.isEmpty())
+                result.parts.removeLast();
+            continue;
+        }
+        const QString component = trimmedWindowsComponent(piece);
+        if (!component.isEmpty())
+            result.parts << component;
+    }
+
+    for (const QString &component : std::as_const(result.parts)) {
+        if (hasInvalidNameCharacter(component)) {
+            result.problem = WindowsPath::Problem::InvalidName;
+            result.problemPart = component;
+            break;
+        }
+        if (isReservedDeviceName(component)) {
+            result.problem = WindowsPath::Problem::ReservedName;
+            result.problemPart = component;
+            break;
+        }
+    }
+    return result;
+}
+
+// Why a text cannot be one component of a Windows file name. A release
+// version becomes the package's file name and the stage folder's name, and
+// Windows PowerShell 5.1's Expand-Archive reads its destination as a
+// wildcard pattern, so brackets are refused as well.
+enum class NameFault {
+    None,
+    Separator,          // / or \ would leave the folder
+    Control,            // U+0000 to U+001F
+    ForbiddenCharacter, // < > : " | ? *
+    Bracket,            // [ or ]
+    TrailingDotOrBlank, // Windows drops them, so two names would meet
+    DeviceName,         // CON, NUL, COM1.txt …
+};
+
+NameFault fileNameComponentFault(const QString &name)
+{
+    if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
+        return NameFault::Separator;
+    for (const QChar c : name) {
+        if (c.unicode() < 0x20)
+            return NameFault::Control;
+    }
+    for (const QChar c : name) {
+        const char16_t u = c.unicode();
+        if (u == u'<' || u == u'>' || u == u':' || u == u'"' || u == u'|' || u == u'?' || u == u'*')
+            return NameFault::ForbiddenCharacter;
+    }
+    if (name.contains(QLatin1Char('[')) || name.contains(QLatin1Char(']')))
+        return NameFault::Bracket;
+    if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
+        return NameFault::TrailingDotOrBlank;
+    if (isReservedDeviceName(name))
+        return NameFault::DeviceName;
+    return NameFault::None;
+}
+
+// Windows compares names by upper-casing each UTF-16 unit with one fixed
+// table (no locale, no multi-character mappings).
+QString windowsCaseKey(const QString &text)
+{
+    QString key = text;
+    for (QChar &c : key)
+        c = c.toUpper();
+    return key;
+}
+
+// Whether `folder` is `other` or one of the folders that contain it.
+bool isSameOrAncestor(const WindowsPath &folder, const WindowsPath &other)
+{
+    if (windowsCaseKey(folder.root) != windowsCaseKey(other.root) ||
+        folder.parts.size() > other.parts.size())
+        return false;
+    for (qsizetype i = 0; i < folder.parts.size(); ++i) {
+        if (windowsCaseKey(folder.parts.at(i)) != windowsCaseKey(other.parts.at(i)))
+            return false;
+    }
+    return true;
+}
+
+bool isSameWindowsPath(const WindowsPath &a, const WindowsPath &b)
+{
+    return a.parts.size() == b.parts.size() && isSameOrAncestor(a, b);
+}
+
+// Whether `folder` lies directly inside `parent`.
+bool isDirectChild(const WindowsPath &folder, const WindowsPath &parent)
+{
+    return folder.parts.size() == parent.parts.size() + 1 && isSameOrAncestor(parent, folder);
+}
+
+// What the file system knows: whether a path exists, and the final path of an
+// existing one (8.3 names expanded, links and junctions followed).
+struct PathResolver
+{
+    std::function<bool(const QString &)> exists;
+    std::function<QString(const QString &)> finalPath;
+};
+
+// The folder Windows really opens for `path`: the longest existing prefix is
+// replaced by its final path and the rest is kept as spelt, since a folder
+// that does not exist yet will be created under exactly that name.
+WindowsPath resolveWindowsPath(const QString &path, const QString &currentDir,
+                               const PathResolver &resolver)
+{
+    const WindowsPath spelt = parseWindowsPath(path, currentDir);
+    if (spelt.problem != WindowsPath::Problem::None)
+        return spelt;
+    for (qsizetype existing = spelt.parts.size(); existing >= 0; --existing) {
+        WindowsPath prefix = spelt;
+        prefix.parts = spelt.parts.mid(0, existing);
+        if (!resolver.exists(prefix.text()))
+            continue;
+        const QString finalText = resolver.finalPath(prefix.text());
+        if (finalText.isEmpty())
+            break;
+        WindowsPath resolved = parseWindowsPath(finalText, currentDir);
+        if (resolved.problem != WindowsPath::Problem::None)
+            return resolved;
+        resolved.parts += spelt.parts.mid(existing);
+        return resolved;
+    }
+    return spelt;
+}
+
+#ifdef Q_OS_WIN
+
+QString fromWide(const wchar_t *text, DWORD length)
+{
+    return QString::fromWCharArray(text, int(length));
+}
+
+// Calls a Win32 function that fills a wide buffer and tells the size it needs.
+template <typename Call> QString wideResult(Call call)
+{
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const DWORD n = call(buffer.data(), DWORD(buffer.size()));
+        if (n == 0)
+            return QString();
+        if (n < buffer.size())
+            return fromWide(buffer.data(), n);
+        buffer.assign(n + 1, L'\0');
+    }
+    return QString();
+}
+
+QString win32FullPath(const QString &path)
+{
+    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    return wideResult([&](wchar_t *out, DWORD size) {
+        return GetFullPathNameW(native.c_str(), size, out, nullptr);
+    });
+}
+
+// GetLongPathNameW expands 8.3 names; GetFinalPathNameByHandleW then follows
+// symbolic links and junctions to the folder that is really opened.
+QString win32FinalPath(const QString &path)
+{
+    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    const QString longName = wideResult(
+        [&](wchar_t *out, DWORD size) { return GetLongPathNameW(native.c_str(), out, size); });
+    const std::wstring target =
+        (longName.isEmpty() ? QDir::toNativeSeparators(path) : longName).toStdWString();
+    HANDLE handle =
+        CreateFileW(target.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return longName;
+    const QString finalName = wideResult([&](wchar_t *out, DWORD size) {
+        return GetFinalPathNameByHandleW(handle, out, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    });
+    CloseHandle(handle);
+    return finalName.isEmpty() ? longName : finalName;
+}
+
+PathResolver fileSystemResolver()
+{
+    return {[](const QString &path) {
+                const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+                return GetFileAttributesW(native.c_str()) != INVALID_FILE_ATTRIBUTES;
+            },
+            &win32FinalPath};
+}
+
+// The folder Windows opens for `path`, from the Win32 path functions.
+WindowsPath resolvedFolder(const QString &path)
+{
+    const QString full = win32FullPath(path);
+    return resolveWindowsPath(full.isEmpty() ? path : full, QDir::currentPath(),
+                              fileSystemResolver());
+}
+
+#else
+
+PathResolver fileSystemResolver()
+{
+    return {[](const QString &path) { return QFileInfo::exists(path); },
+            [](const QString &path) {
+                return QFileInfo(path).canonicalFilePath();
+            }};
+}
+
+WindowsPath resolvedFolder(const QString &path)
+{
+    return resolveWindowsPath(path, QDir::currentPath(), fileSystemResolver());
+}
+
+#endif
+
+} // namespace
