@@ -11,7 +11,7 @@ TAMBRIX_PACKAGES=(
     libarchive-dev zip unzip
     xvfb xdotool x11-utils imagemagick fonts-dejavu-core
     nginx-light openssl curl
-    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 dpkg-dev xz-utils
     clang-format clang libclang-rt-14-dev
 )
 

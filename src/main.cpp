@@ -26,9 +26,13 @@ int qMain(int argc, char **argv)
     return result == QDialog::Accepted ? 0 : 1;
 }
 
-// Windows enters through the framework's WinMain wrapper, which calls main;
-// everywhere the arguments go straight on to qMain.
+// With MinGW the framework's WinMain wrapper calls qMain itself (and its
+// headers rename main to qMain, so a main here would define qMain twice).
+// With MSVC the wrapper calls main, and elsewhere the C runtime does: both
+// hand the arguments straight on to qMain.
+#ifndef QT_NEEDS_QMAIN
 int main(int argc, char **argv)
 {
     return qMain(argc, argv);
 }
+#endif
