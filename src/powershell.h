@@ -4,6 +4,7 @@
 
 #include "stagetimes.h"
 
+#include <QList>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -115,6 +116,23 @@ struct PowerShellRun
     QString abortMessage; // for WaitFailure::Abort
 };
 
+#ifdef TAMBRIX_TEST_SEAMS
+// Lets the tests see the limit each run is given, and wait a thousandth of
+// it, so that a helper that hangs is seen to be stopped at its own limit.
+QList<int> testGivenTimeLimits;
+int testTimeLimitDivisor = 1;
+#endif
+
+int waitLimit(int timeoutMs)
+{
+#ifdef TAMBRIX_TEST_SEAMS
+    testGivenTimeLimits << timeoutMs;
+    return timeoutMs / testTimeLimitDivisor;
+#else
+    return timeoutMs;
+#endif
+}
+
 bool runPowerShell(const PowerShellRun &run, QString &error)
 {
     QProcess process;
@@ -122,7 +140,7 @@ bool runPowerShell(const PowerShellRun &run, QString &error)
     process.setArguments({QStringLiteral("-NoProfile"), QStringLiteral("-Command"), run.script});
     giveNoInput(process);
     process.start(QIODevice::ReadWrite);
-    const bool finished = process.waitForFinished(run.timeoutMs);
+    const bool finished = process.waitForFinished(waitLimit(run.timeoutMs));
     if (!finished && run.onWaitFailure == WaitFailure::Abort) {
         process.kill();
         process.waitForFinished(5000);

@@ -26,6 +26,7 @@
 #include <QtGlobal>
 
 #include <cmath>
+#include <functional>
 
 namespace {
 
@@ -100,8 +101,11 @@ QString defaultInstallFolder()
 }
 
 #ifdef TAMBRIX_TEST_SEAMS
-// Lets the unit tests feed the speed estimate exact sample intervals.
+// Lets the unit tests feed the speed estimate exact sample intervals, and see
+// each text the progress display shows, even those the next one replaces
+// before a paint.
 qint64 testSpeedElapsedMs = -1;
+std::function<void(const QString &)> testProgressShown;
 #endif
 
 qint64 speedSampleElapsed(const QElapsedTimer &timer)
@@ -344,6 +348,10 @@ void SetupDialog::setDownloadProgress(qint64 received, qint64 total)
     updBar->setValue(received <= cap ? int(received) : cap);
     updDetail->setText(QStringLiteral("%1 / %2 · %3")
                            .arg(formatBytes(received), formatBytes(effectiveTotal), speedText));
+#ifdef TAMBRIX_TEST_SEAMS
+    if (testProgressShown)
+        testProgressShown(updDetail->text());
+#endif
 }
 
 #ifdef TAMBRIX_STAGE_TIMES

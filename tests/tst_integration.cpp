@@ -344,8 +344,9 @@ void tst_Integration::registryRewriteKeepsForeignValues()
         "Windows Registry Editor Version 5.00\r\n\r\n"
         "[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tambrix]"
         "\r\n");
+    // Registry names ignore case: "displayversion" is our DisplayVersion.
     const QString older = header + QStringLiteral("\"DisplayName\"=\"Tambrix\"\r\n"
-                                                  "\"DisplayVersion\"=\"1.0\"\r\n"
+                                                  "\"displayversion\"=\"1.0\"\r\n"
                                                   "\"Comments\"=\"kept \\\"as is\\\"\"\r\n"
                                                   "\"EstimatedSize\"=dword:00000400\r\n\r\n");
     QByteArray bytes("\xFF\xFE", 2);
@@ -367,7 +368,7 @@ void tst_Integration::registryRewriteKeepsForeignValues()
     QCOMPARE(lines[6], QStringLiteral("\"EstimatedSize\"=dword:00000001"));
     QCOMPARE(lines[7], QStringLiteral("\"Publisher\"=\"Tambrix\""));
     QCOMPARE(lines[14], QStringLiteral("\"URLInfoAbout\"=\"https://tambrix.example\""));
-    QCOMPARE(lines.filter(QStringLiteral("DisplayVersion")).size(), 1);
+    QCOMPARE(lines.filter(QStringLiteral("DisplayVersion"), Qt::CaseInsensitive).size(), 1);
 }
 
 QTEST_MAIN(tst_Integration)

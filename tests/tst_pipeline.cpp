@@ -6,6 +6,8 @@
 #include "installer.h"
 
 #include <QDirIterator>
+#include <QElapsedTimer>
+#include <QScopeGuard>
 
 namespace {
 
@@ -36,6 +38,9 @@ private slots:
     void deployRepairsNestedInstall();
     void deployEndsRunningApplication();
     void childrenGetEmptyInput();
+    void hangingHelperStopsAtItsLimit_data();
+    void hangingHelperStopsAtItsLimit();
+    void copyLeavingNoExecutable();
 
 private:
     QString path(const QString &relative) const
@@ -132,7 +137,9 @@ void tst_Pipeline::extractFailures_data()
         << QStringLiteral("line one\n  line two");
     QTest::newRow("blank stderr") << QByteArray("printf ' \\n\\t\\n' >&2; exit 1")
                                   << QStringLiteral("Не удалось распаковать архив");
-    QTest::newRow("crash with exit code 0 is a failure")
+    // Linux reports the signal (9) as the exit code of a killed child, so a
+    // crash that leaves exit code 0, as Windows can, cannot be staged here.
+    QTest::newRow("killed by a signal after a message")
         << QByteArray("echo crashed >&2; kill -9 $$") << QStringLiteral("crashed");
     QTest::newRow("crash, no stderr")
         << QByteArray("kill -SEGV $$") << QStringLiteral("Не удалось распаковать архив");
@@ -361,6 +368,88 @@ void tst_Pipeline::childrenGetEmptyInput()
     QCOMPARE(QString::fromUtf8(testenv::readAll(path(QStringLiteral("inputs")))),
              QStringLiteral("ended taskkill\nended Expand-Archive\nended if\nended "
                             "Get-ChildItem\nended $s\n"));
+}
+
+// A helper that never ends is stopped at its run's own limit (10 minutes for
+// the unpack and the copy, 1 minute for a shortcut), here waited for a
+// thousandth of it.
+void tst_Pipeline::hangingHelperStopsAtItsLimit_data()
+{
+    QTest::addColumn<QByteArray>("hangsOn"); // sh pattern of the script that hangs
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("unpack") << QByteArray("Expand-Archive*") << 600000
+                            << QStringLiteral("Распаковка прервана");
+    QTest::newRow("copy") << QByteArray("\"if (Test-Path\"*") << 600000
+                          << QStringLiteral("Не удалось скопировать файлы");
+    QTest::newRow("shortcut") << QByteArray("*WScript.Shell*") << 60000
+                              << QStringLiteral("Не удалось создать ярлык");
+}
+
+void tst_Pipeline::hangingHelperStopsAtItsLimit()
+{
+    QFETCH(QByteArray, hangsOn);
+    QFETCH(int, limit);
+    QFETCH(QString, message);
+    const QByteArray pids = QFile::encodeName(path(QStringLiteral("pids")));
+    testenv::FakeProgram powershell(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
+                                    "case \"$3\" in " + hangsOn + ") echo $$ >> \"" + pids +
+                                        "\"; exec sleep 600;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
+                                        "/powershell\" \"$@\"");
+    QVERIFY(powershell.ok);
+    testTimeLimitDivisor = 1000;
+    testGivenTimeLimits.clear();
+    const auto restore = qScopeGuard([] { testTimeLimitDivisor = 1; });
+
+    const QString install = path(QStringLiteral("Tambrix"));
+    const QString workFolder = path(QStringLiteral("TambrixSetup"));
+    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
+    QVERIFY(QDir().mkpath(workFolder));
+    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes)}));
+    QString error;
+    QElapsedTimer timer;
+    timer.start();
+    bool ok = false;
+    if (limit == 60000)
+        ok = createShortcut(path(QStringLiteral("Tambrix.lnk")),
+                            install + QLatin1String("/TambrixDesktop.exe"), install, error);
+    else
+        ok = deployPackage(install, package, workFolder, QStringLiteral("1.0"), error);
+    QVERIFY(!ok);
+    QCOMPARE(error, message);
+    QCOMPARE(testGivenTimeLimits.last(), limit);
+    QVERIFY2(timer.elapsed() < 30000, qPrintable(QString::number(timer.elapsed())));
+    // The hanging helper is gone, not left running behind the installer.
+    const QByteArray pid = testenv::readAll(path(QStringLiteral("pids"))).trimmed();
+    QVERIFY(!pid.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(QStringLiteral("/proc/") + QString::fromLatin1(pid)),
+                             10000);
+}
+
+// The copy reports success yet leaves no executable (and nothing nested to
+// move up): the installation must not pass for complete.
+void tst_Pipeline::copyLeavingNoExecutable()
+{
+    const QByteArray scripts = QFile::encodeName(path(QStringLiteral("scripts")));
+    testenv::FakeProgram powershell(
+        path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
+        "echo \"${3%% *}\" >> \"" + scripts +
+            "\"\ncase \"$3\" in \"if (Test-Path\"*) exit 0;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
+            "/powershell\" \"$@\"");
+    QVERIFY(powershell.ok);
+    const QString install = path(QStringLiteral("Tambrix"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/user.settings"), "keep me"));
+    const QString workFolder = path(QStringLiteral("TambrixSetup"));
+    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
+    QVERIFY(QDir().mkpath(workFolder));
+    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes)}));
+    QString error;
+    QVERIFY(!deployPackage(install, package, workFolder, QStringLiteral("1.0"), error));
+    QCOMPARE(error, QStringLiteral("Установка завершилась без TambrixDesktop.exe"));
+    // No move script ran: there was nothing nested to repair.
+    QCOMPARE(testenv::readAll(QString::fromUtf8(scripts)), QByteArray("Expand-Archive\nif\n"));
+    QCOMPARE(testenv::treeOf(install),
+             (QMap<QString, QByteArray>{{QStringLiteral("user.settings"), "keep me"}}));
 }
 
 QTEST_MAIN(tst_Pipeline)

@@ -7,7 +7,9 @@
 
 #include <QApplication>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSslConfiguration>
+#include <QTimer>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -38,6 +40,8 @@ private slots:
     void downloadWriteFailure();
     void checksum_data();
     void checksum();
+    void baseUrlWithTrailingSlashes();
+    void secondDownloadStartsAfresh();
     void publishAgreesWithInstaller_data();
     void publishAgreesWithInstaller();
     void extraCaAddsToSystemRoots();
@@ -96,6 +100,22 @@ void tst_Retrieval::manifestDocuments_data()
         << QByteArray(R"({"version":"2","url":"/p.zip","size":1234.99,"extra":[1,2]})") << QString()
         << QStringLiteral("2") << QStringLiteral("BASE/p.zip") << QString() << qint64(1234)
         << QString();
+    QTest::newRow("negative fractional size truncated toward zero")
+        << QByteArray(R"({"version":"2","url":"/p.zip","size":-1.9})") << QString()
+        << QStringLiteral("2") << QStringLiteral("BASE/p.zip") << QString() << qint64(-1)
+        << QString();
+    // The 1 MiB cap on the manifest, at its edge.
+    const QByteArray head = R"({"version":"2","url":"/p.zip","notes":")";
+    const QByteArray tail = R"("})";
+    const int room = 1048576 - int(head.size() + tail.size());
+    QTest::newRow("manifest of exactly 1 MiB")
+        << head + QByteArray(room, 'n') + tail << QString() << QStringLiteral("2")
+        << QStringLiteral("BASE/p.zip") << QString() << qint64(0)
+        << QString(room, QLatin1Char('n'));
+    QTest::newRow("manifest one byte over 1 MiB")
+        << head + QByteArray(room + 1, 'n') + tail
+        << QStringLiteral("Manifest слишком большой (больше 1 МБ)") << QString() << QString()
+        << QString() << qint64(0) << QString();
     QTest::newRow("size beyond 64 bits is no size")
         << QByteArray(R"({"version":"2","url":"/p.zip","size":1.05615e65})") << QString()
         << QStringLiteral("2") << QStringLiteral("BASE/p.zip") << QString() << qint64(0)
@@ -458,6 +478,59 @@ void tst_Retrieval::checksum()
     else if (content != "<missing>")
         QVERIFY(testenv::writeFile(path, content));
     QCOMPARE(verifySha256(path, expected), match);
+}
+
+// A relative package path is joined to the origin with exactly one slash,
+// however many the origin ends with.
+void tst_Retrieval::baseUrlWithTrailingSlashes()
+{
+    testUpdateBaseUrl = QStringLiteral("https://updates.example///");
+    Manifest manifest;
+    QString error;
+    QVERIFY2(parseManifest(R"({"version":"2","url":"/files/p.zip"})", manifest, error),
+             qPrintable(error));
+    QCOMPARE(manifest.url, QStringLiteral("https://updates.example/files/p.zip"));
+}
+
+// A second download in the same window (a retry) starts its speed estimate
+// afresh: its first report shows no speed, whatever the first download left.
+void tst_Retrieval::secondDownloadStartsAfresh()
+{
+    // Every sample 1 s apart, so that any state kept from the first download
+    // would already yield a speed at the second one's first report.
+    testSpeedElapsedMs = 1000;
+    QStringList shown;
+    testProgressShown = [&](const QString &text) {
+        shown << text;
+    };
+    const auto restore = qScopeGuard([] {
+        testSpeedElapsedMs = -1;
+        testProgressShown = nullptr;
+    });
+    const QByteArray body(3000000, 'z');
+    // A first part, then the rest a moment later: at least two reports.
+    server->setHandler([&](QTcpSocket *socket, const Request &) {
+        socket->write("HTTP/1.1 200 OK\r\nContent-Length: 3000000\r\nConnection: close\r\n\r\n" +
+                      body.left(1000000));
+        QTimer::singleShot(300, socket, [&, socket] {
+            socket->write(body.mid(1000000));
+            socket->disconnectFromHost();
+        });
+    });
+    SetupDialog dialog;
+    Manifest manifest;
+    manifest.url = server->origin() + QLatin1String("/p.zip");
+    manifest.size = body.size();
+    QString error;
+    const QString file = work->path() + QLatin1String("/p.zip");
+    for (const char *run : {"first", "second"}) {
+        shown.clear();
+        QVERIFY2(dialog.downloadToFile(manifest, file, error), qPrintable(error));
+        QVERIFY2(shown.size() >= 2, qPrintable(shown.join(QLatin1String(" | "))));
+        QVERIFY2(shown.first().endsWith(QStringLiteral(" / 2.86 MB · —")),
+                 qPrintable(QLatin1String(run) + QLatin1String(": ") + shown.first()));
+        QCOMPARE(shown.last(), QStringLiteral("2.86 MB / 2.86 MB · —"));
+    }
 }
 
 void tst_Retrieval::publishAgreesWithInstaller_data()

@@ -99,6 +99,8 @@ private slots:
     void shortcutFailures();
     void nearMissesRefused_data();
     void nearMissesRefused();
+    void malformedUtf8Refused_data();
+    void malformedUtf8Refused();
     void taskkillEndsMatchingProcesses_data();
     void taskkillEndsMatchingProcesses();
     void taskkillUsage();
@@ -348,6 +350,53 @@ void tst_StandIns::nearMissesRefused_data()
     QTest::newRow("arguments swapped")
         << QStringList{QStringLiteral("-Command"), QStringLiteral("-NoProfile"), good};
     QTest::newRow("no arguments") << QStringList{};
+}
+
+// The script's bytes must be strict UTF-8: an overlong or surrogate encoding
+// of a letter is not that letter.
+void tst_StandIns::malformedUtf8Refused_data()
+{
+    QTest::addColumn<QByteArray>("bytes"); // stands in for "E" of Expand-Archive
+    // The one right spelling reaches the cmdlet, which finds no package.
+    QTest::newRow("plain E, for comparison") << QByteArray("E");
+    QTest::newRow("overlong two bytes") << QByteArray("\xC1\x85");
+    QTest::newRow("overlong three bytes") << QByteArray("\xE0\x81\x85");
+    QTest::newRow("overlong four bytes") << QByteArray("\xF0\x80\x81\x85");
+    QTest::newRow("surrogate") << QByteArray("\xED\xA0\x80");
+    QTest::newRow("lone continuation") << QByteArray("\x85");
+    QTest::newRow("truncated sequence") << QByteArray("\xC3");
+}
+
+void tst_StandIns::malformedUtf8Refused()
+{
+    QFETCH(QByteArray, bytes);
+    const QByteArray good =
+        expandScript(QStringLiteral("/nonexistent/p.zip"), QStringLiteral("/nonexistent/stage"))
+            .toUtf8();
+    QVERIFY(good.startsWith('E'));
+    // QProcess would encode the argument as UTF-8; bash's printf passes the
+    // raw bytes.
+    QString escaped;
+    for (const char c : bytes + good.mid(1))
+        escaped += QStringLiteral("\\x%1").arg(uchar(c), 2, 16, QLatin1Char('0'));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("SCRIPT_BYTES"), escaped);
+    QProcess shell;
+    shell.setProcessEnvironment(env);
+    shell.start(QStringLiteral("/bin/bash"),
+                {QStringLiteral("-c"),
+                 QStringLiteral("exec \"$0\" -NoProfile -Command \"$(printf \"$SCRIPT_BYTES\")\""),
+                 QStringLiteral(TAMBRIX_PLATFORM_BIN "/powershell")});
+    QVERIFY(shell.waitForFinished(30000));
+    QCOMPARE(shell.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(shell.exitCode(), 1);
+    const QString error = QString::fromUtf8(shell.readAllStandardError());
+    const QString expected =
+        bytes == "E" ? QStringLiteral("Expand-Archive : The path '/nonexistent/p.zip' either does "
+                                      "not exist or is not a valid file system path.")
+                     : QStringLiteral("powershell (stand-in): refusing a script that is not one of "
+                                      "the installer's templates: ");
+    QVERIFY2(error.startsWith(expected), qPrintable(error));
 }
 
 void tst_StandIns::nearMissesRefused()
