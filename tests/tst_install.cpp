@@ -8,6 +8,7 @@
 #include "installer.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QSslConfiguration>
 
 using testserver::Request;
@@ -117,6 +118,10 @@ private slots:
     void ownershipQuestion();
     void freshInstall();
     void reuseAndRedownload();
+    void reusedPackageProgress_data();
+    void reusedPackageProgress();
+    void closesAfterFinalTexts_data();
+    void closesAfterFinalTexts();
     void checksumMismatchThenRetry();
     void fatalFailures_data();
     void fatalFailures();
@@ -627,6 +632,92 @@ void tst_Install::reuseAndRedownload()
     QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
     QCOMPARE(packageRequests(), 2);
     QCOMPARE(testenv::readAll(packageFile), package);
+}
+
+// A package left by an earlier run is shown as fully received: a full bar
+// and "x / x · —", also when the manifest gives no size.
+void tst_Install::reusedPackageProgress_data()
+{
+    QTest::addColumn<bool>("withSize");
+    QTest::addColumn<QString>("detail"); // SIZE: the package's size in MB
+    QTest::addColumn<int>("barMaximum"); // -1: the package's size in bytes
+    QTest::newRow("manifest with size") << true << QStringLiteral("SIZE / SIZE · —") << -1;
+    QTest::newRow("manifest without size") << false << QStringLiteral("0.00 MB / 0.00 MB · —") << 1;
+}
+
+void tst_Install::reusedPackageProgress()
+{
+    QFETCH(bool, withSize);
+    QFETCH(QString, detail);
+    QFETCH(int, barMaximum);
+    detail.replace(QStringLiteral("SIZE"), formatBytes(package.size()));
+    if (barMaximum < 0)
+        barMaximum = int(package.size());
+    QByteArray manifest = manifestFor(package);
+    if (!withSize)
+        manifest.replace(",\"size\":" + QByteArray::number(package.size()), "");
+    QCOMPARE(manifest.contains("size"), withSize);
+    serve(manifest, package);
+    QVERIFY(testenv::writeFile(workFolder() + QLatin1String("/TambrixDesktop-1.4.2.zip"), package));
+
+    SetupDialog dialog;
+    dialog.show();
+    dialog.pathEdit->setText(path(QStringLiteral("Tambrix")));
+    QString seenDetail;
+    int seenValue = -1, seenMaximum = -1;
+    testAfterPackageReady = [&](const QString &) {
+        seenDetail = dialog.updDetail->text();
+        seenValue = dialog.updBar->value();
+        seenMaximum = dialog.updBar->maximum();
+    };
+    const auto restore = qScopeGuard([] { testAfterPackageReady = nullptr; });
+    dialog.startInstall();
+    QCOMPARE(packageRequests(), 0);
+    QCOMPARE(seenDetail, detail);
+    QCOMPARE(seenMaximum, barMaximum);
+    QCOMPARE(seenValue, barMaximum);
+    QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
+}
+
+// The window accepts itself 600 ms after the final texts (not at once, not
+// seconds later), also when the installed application could not be started.
+void tst_Install::closesAfterFinalTexts_data()
+{
+    QTest::addColumn<bool>("startable");
+    QTest::newRow("application started") << true;
+    QTest::newRow("application cannot be started") << false;
+}
+
+void tst_Install::closesAfterFinalTexts()
+{
+    QFETCH(bool, startable);
+    const QByteArray served = startable ? package : [this] {
+        const QString zip = work->path() + QLatin1String("/noexec.zip");
+        return testzip::write(zip, {testzip::makeFile("TambrixDesktop.exe", launcher, 0644)})
+                   ? testenv::readAll(zip)
+                   : QByteArray();
+    }();
+    QVERIFY(!served.isEmpty());
+    serve(manifestFor(served), served);
+    SetupDialog dialog;
+    dialog.show();
+    dialog.pathEdit->setText(path(QStringLiteral("Tambrix")));
+    QElapsedTimer sinceFinal;
+    qint64 closedAfter = -1;
+    QObject::connect(&dialog, &QDialog::finished, &dialog,
+                     [&](int) { closedAfter = sinceFinal.isValid() ? sinceFinal.elapsed() : -2; });
+    dialog.startInstall();
+    sinceFinal.start();
+    QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
+    QCOMPARE(dialog.updDetail->text(),
+             QStringLiteral("v1.4.2 → ") + path(QStringLiteral("Tambrix")));
+    QTRY_VERIFY_WITH_TIMEOUT(closedAfter != -1, 10000);
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QVERIFY2(closedAfter >= 550 && closedAfter < 2000, qPrintable(QString::number(closedAfter)));
+    if (startable)
+        QTRY_VERIFY(QFile::exists(homeFile(QStringLiteral("launched.txt"))));
+    else
+        QVERIFY(!QFile::exists(homeFile(QStringLiteral("launched.txt"))));
 }
 
 void tst_Install::checksumMismatchThenRetry()

@@ -41,6 +41,7 @@ private slots:
     void hangingHelperStopsAtItsLimit_data();
     void hangingHelperStopsAtItsLimit();
     void copyLeavingNoExecutable();
+    void noRepairWhenExecutableAtTop();
 
 private:
     QString path(const QString &relative) const
@@ -450,6 +451,33 @@ void tst_Pipeline::copyLeavingNoExecutable()
     QCOMPARE(testenv::readAll(QString::fromUtf8(scripts)), QByteArray("Expand-Archive\nif\n"));
     QCOMPARE(testenv::treeOf(install),
              (QMap<QString, QByteArray>{{QStringLiteral("user.settings"), "keep me"}}));
+}
+
+// With the executable at the top of the install folder the nested-install
+// repair must not run, even when an old nested copy is there too: its
+// clean-up would remove the folder it moves into.
+void tst_Pipeline::noRepairWhenExecutableAtTop()
+{
+    const QByteArray scripts = QFile::encodeName(path(QStringLiteral("scripts")));
+    testenv::FakeProgram powershell(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
+                                    "echo \"${3%% *}\" >> \"" + scripts +
+                                        "\"\nexec \"" TAMBRIX_PLATFORM_BIN "/powershell\" \"$@\"");
+    QVERIFY(powershell.ok);
+    const QString install = path(QStringLiteral("Tambrix"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/Old/TambrixDesktop.exe"), "old nested"));
+    const QString workFolder = path(QStringLiteral("TambrixSetup"));
+    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
+    QVERIFY(QDir().mkpath(workFolder));
+    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes)}));
+    QString error;
+    QVERIFY2(deployPackage(install, package, workFolder, QStringLiteral("1.0"), error),
+             qPrintable(error));
+    QCOMPARE(testenv::readAll(QString::fromUtf8(scripts)), QByteArray("Expand-Archive\nif\n"));
+    const QMap<QString, QByteArray> expected{
+        {QStringLiteral("TambrixDesktop.exe"), exeBytes},
+        {QStringLiteral("Old/"), QByteArray()},
+        {QStringLiteral("Old/TambrixDesktop.exe"), "old nested"}};
+    QCOMPARE(testenv::treeOf(install), expected);
 }
 
 QTEST_MAIN(tst_Pipeline)

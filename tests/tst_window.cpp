@@ -4,6 +4,9 @@
 
 #include "installer.h"
 #include "messagebox.h"
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QVBoxLayout>
 
 #include <QApplication>
 #include <QImageReader>
@@ -14,7 +17,9 @@ class tst_Window : public QObject
 
 private slots:
     void initialState();
+    void styleSheetRules_data();
     void styleSheetRules();
+    void lineAndLayout();
     void busyState();
     void failTwice();
     void escapeIgnoredWhileBusy();
@@ -89,38 +94,121 @@ void tst_Window::initialState()
     QCOMPARE(dialog.pathEdit->geometry().left(), 22);
 }
 
+void tst_Window::styleSheetRules_data()
+{
+    QTest::addColumn<QString>("selector");
+    QTest::addColumn<QString>("declarations");
+    const char *const rules[][2] = {
+        {"QDialog#setupOverlay", "background: #09091a; border: 1px solid rgba(139,92,246,0.32); "
+                                 "border-radius: 14px;"},
+        {"QLabel#updBrand", "color: #ffffff; font-size: 16px; font-weight: 800; letter-spacing: "
+                            "0.3px; background: transparent;"},
+        {"QLabel#updVersion",
+         "color: rgba(196,181,253,0.85); font-size: 12px; font-weight: 600; background: "
+         "transparent;"},
+        {"QLabel#updStatus", "color: rgba(255,255,255,0.78); font-size: 13px; background: "
+                             "transparent;"},
+        {"QLabel#updDetail", "color: rgba(255,255,255,0.42); font-size: 11px; background: "
+                             "transparent;"},
+        {"QLabel#fieldLabel", "color: rgba(255,255,255,0.55); font-size: 11px; background: "
+                              "transparent;"},
+        {"QLineEdit#pathEdit",
+         "background: rgba(255,255,255,0.05); border: 1px solid rgba(139,92,246,0.22); "
+         "border-radius: 8px; padding: 8px 10px; color: rgba(255,255,255,0.90); font-size: 12px; "
+         "selection-background-color: #5865f2;"},
+        {"QCheckBox", "color: rgba(255,255,255,0.75); font-size: 12px; spacing: 8px; background: "
+                      "transparent;"},
+        {"QCheckBox::indicator",
+         "width: 16px; height: 16px; border: 1px solid rgba(139,92,246,0.40); border-radius: 4px; "
+         "background: rgba(255,255,255,0.04);"},
+        {"QCheckBox::indicator:checked", "background: #8b5cf6; border-color: #8b5cf6;"},
+        {"QProgressBar#updBar",
+         "background: rgba(255,255,255,0.06); border: 1px solid rgba(139,92,246,0.18); "
+         "border-radius: 5px; height: 10px; text-align: center;"},
+        {"QProgressBar#updBar::chunk", "background: qlineargradient(x1:0,y1:0,x2:1,y2:0, stop:0 "
+                                       "#8b5cf6, stop:1 #5865f2); border-radius: 4px;"},
+        {"QPushButton#updNow",
+         "background: qlineargradient(x1:0,y1:0,x2:1,y2:0, stop:0 #8b5cf6, stop:1 #5865f2); "
+         "color: #ffffff; border: none; border-radius: 8px; padding: 9px 18px; font-size: 12px; "
+         "font-weight: 700;"},
+        {"QPushButton#updNow:hover", "background: #7c4fe0;"},
+        {"QPushButton#updNow:pressed", "background: #6d42c7;"},
+        {"QPushButton#updNow:disabled",
+         "background: rgba(139,92,246,0.25); color: rgba(255,255,255,0.40);"},
+        {"QPushButton#updLater",
+         "background: rgba(255,255,255,0.06); color: rgba(255,255,255,0.72); border: 1px solid "
+         "rgba(139,92,246,0.22); border-radius: 8px; padding: 9px 18px; font-size: 12px; "
+         "font-weight: 600;"},
+        {"QPushButton#updLater:hover", "background: rgba(255,255,255,0.10); color: #ffffff;"},
+    };
+    int index = 0;
+    for (const auto &rule : rules)
+        QTest::addRow("%d %s", ++index, rule[0])
+            << QString::fromLatin1(rule[0]) << QString::fromLatin1(rule[1]);
+}
+
+// Each of the 18 rules, in its place and word for word.
 void tst_Window::styleSheetRules()
 {
+    QFETCH(QString, selector);
+    QFETCH(QString, declarations);
+    const QString sheet = SetupDialog().styleSheet();
+    QStringList rules = sheet.split(QLatin1Char('}'), Qt::SkipEmptyParts);
+    QCOMPARE(rules.size(), 18);
+    const int index =
+        QString::fromLatin1(QTest::currentDataTag()).section(QLatin1Char(' '), 0, 0).toInt() - 1;
+    const QString rule = rules.at(index).trimmed();
+    QCOMPARE(rule.section(QLatin1String(" {"), 0, 0), selector);
+    QCOMPARE(rule.section(QLatin1String("{ "), 1).trimmed(), declarations);
+}
+
+// The gradient line under the header and the layout's measures.
+void tst_Window::lineAndLayout()
+{
     SetupDialog dialog;
-    const QString sheet = dialog.styleSheet();
-    QCOMPARE(sheet.count(QLatin1Char('{')), 18);
-    const QStringList selectors = {QStringLiteral("QDialog#setupOverlay"),
-                                   QStringLiteral("QLabel#updBrand"),
-                                   QStringLiteral("QLabel#updVersion"),
-                                   QStringLiteral("QLabel#updStatus"),
-                                   QStringLiteral("QLabel#updDetail"),
-                                   QStringLiteral("QLabel#fieldLabel"),
-                                   QStringLiteral("QLineEdit#pathEdit"),
-                                   QStringLiteral("QCheckBox"),
-                                   QStringLiteral("QCheckBox::indicator"),
-                                   QStringLiteral("QCheckBox::indicator:checked"),
-                                   QStringLiteral("QProgressBar#updBar"),
-                                   QStringLiteral("QProgressBar#updBar::chunk"),
-                                   QStringLiteral("QPushButton#updNow"),
-                                   QStringLiteral("QPushButton#updNow:hover"),
-                                   QStringLiteral("QPushButton#updNow:pressed"),
-                                   QStringLiteral("QPushButton#updNow:disabled"),
-                                   QStringLiteral("QPushButton#updLater"),
-                                   QStringLiteral("QPushButton#updLater:hover")};
-    qsizetype from = 0;
-    for (const QString &selector : selectors) {
-        const qsizetype at = sheet.indexOf(selector + QLatin1Char(' '), from);
-        QVERIFY2(at >= 0, qPrintable(QStringLiteral("rule missing or out of order: ") + selector));
-        from = sheet.indexOf(QLatin1Char('}'), at);
+    QFrame *line = nullptr;
+    for (QFrame *frame : dialog.findChildren<QFrame *>(Qt::FindDirectChildrenOnly)) {
+        if (frame->metaObject() == &QFrame::staticMetaObject)
+            line = frame;
     }
-    QVERIFY(sheet.contains(QStringLiteral(
-        "QDialog#setupOverlay { background: #09091a; border: 1px solid rgba(139,92,246,0.32); "
-        "border-radius: 14px; }")));
+    QVERIFY(line);
+    QCOMPARE(line->frameShape(), QFrame::NoFrame);
+    QCOMPARE(line->minimumHeight(), 2);
+    QCOMPARE(line->maximumHeight(), 2);
+    QCOMPARE(line->styleSheet(),
+             QStringLiteral("background: qlineargradient(x1:0,y1:0,x2:1,y2:0,  stop:0 #8b5cf6, "
+                            "stop:0.55 #5865f2, stop:1 rgba(6,182,212,0.55));border: none; "
+                            "border-radius: 1px;"));
+
+    auto *root = qobject_cast<QVBoxLayout *>(dialog.layout());
+    QVERIFY(root);
+    QCOMPARE(root->contentsMargins(), QMargins(22, 18, 22, 18));
+    QCOMPARE(root->spacing(), 10);
+    QCOMPARE(root->count(), 11);
+    auto *header = qobject_cast<QHBoxLayout *>(root->itemAt(0)->layout());
+    auto *buttons = qobject_cast<QHBoxLayout *>(root->itemAt(10)->layout());
+    QVERIFY(header && buttons);
+    QCOMPARE(header->spacing(), 10);
+    QCOMPARE(buttons->spacing(), 10);
+    QCOMPARE(root->itemAt(1)->widget(), line);
+    QVERIFY(root->itemAt(9)->spacerItem());
+    QCOMPARE(root->stretch(9), 0);
+    // Header: icon, brand, stretch, version; all but the stretch centred
+    // vertically.
+    QCOMPARE(header->count(), 4);
+    QVERIFY(header->itemAt(2)->spacerItem());
+    QCOMPARE(header->stretch(2), 0);
+    for (const int i : {0, 1, 3}) {
+        QCOMPARE(header->itemAt(i)->alignment(), Qt::Alignment(Qt::AlignVCenter));
+        QCOMPARE(header->stretch(i), 0);
+    }
+    QCOMPARE(header->itemAt(1)->widget()->objectName(), QStringLiteral("updBrand"));
+    QCOMPARE(header->itemAt(3)->widget(), dialog.updVersion);
+    for (int i = 1; i <= 8; ++i)
+        QCOMPARE(root->itemAt(i)->alignment(), Qt::Alignment());
+    QCOMPARE(buttons->itemAt(0)->widget(), dialog.updLater);
+    QVERIFY(buttons->itemAt(1)->spacerItem());
+    QCOMPARE(buttons->itemAt(2)->widget(), dialog.updNow);
 }
 
 void tst_Window::busyState()
