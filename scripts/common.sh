@@ -47,3 +47,30 @@ configure_and_build() {
         -DTAMBRIX_EXTRA_CA_FILE="$ca"
     cmake --build "$TAMBRIX_BUILD" --parallel
 }
+
+# Real PowerShell 7 (NuGet's .NET tool "PowerShell"), the judge of the
+# installer's scripts, cached in the build tree. 7.6.10 is pinned: the newest
+# release does not install on this machine's .NET SDK.
+TAMBRIX_PWSH_VERSION=7.6.10
+ensure_pwsh() {
+    if [ "${TAMBRIX_NO_PWSH:-}" = 1 ]; then
+        rm -rf "$TAMBRIX_BUILD/pwsh"
+        return 0
+    fi
+    local pwsh="$TAMBRIX_BUILD/pwsh/pwsh"
+    if [ -x "$pwsh" ] && "$pwsh" -NoProfile -Command '$PSVersionTable.PSVersion.ToString()' 2>/dev/null |
+        grep -qx "$TAMBRIX_PWSH_VERSION"; then
+        return 0
+    fi
+    if ! command -v dotnet >/dev/null; then
+        echo "Real PowerShell is needed for the tests and comes from NuGet through the .NET SDK," >&2
+        echo "but 'dotnet' is not on PATH. Install the .NET SDK (Debian 12: Microsoft's" >&2
+        echo "packages, e.g. dotnet-sdk-8.0 or later), or run with TAMBRIX_NO_PWSH=1 to skip" >&2
+        echo "only the real-PowerShell suites." >&2
+        return 1
+    fi
+    rm -rf "$TAMBRIX_BUILD/pwsh"
+    mkdir -p "$TAMBRIX_BUILD"
+    DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 \
+        dotnet tool install --tool-path "$TAMBRIX_BUILD/pwsh" PowerShell --version "$TAMBRIX_PWSH_VERSION"
+}

@@ -42,14 +42,14 @@ LOCALAPPDATA=$localappdata
 ENV
 }
 
-# Starts the installer as the user made by make_user ($1), the stand-ins
-# first on PATH; sets INSTALLER_PID.
+# Starts the installer as the user made by make_user ($1), the stand-ins (or
+# TAMBRIX_PLATFORM_DIR) first on PATH; sets INSTALLER_PID.
 start_installer() {
     local base="$1"
     local -a vars=()
     local line
     while IFS= read -r line; do vars+=("$line"); done < "$base/env"
-    env -i PATH="$TAMBRIX_BUILD/platform-bin:/usr/bin:/bin" DISPLAY="$DISPLAY" \
+    env -i PATH="${TAMBRIX_PLATFORM_DIR:-$TAMBRIX_BUILD/platform-bin}:/usr/bin:/bin" DISPLAY="$DISPLAY" \
         QT_QPA_PLATFORM=xcb LANG=C.UTF-8 "${vars[@]}" \
         "${INSTALLER:-$TAMBRIX_BUILD/src/TambrixSetup}" > "$base/installer.log" 2>&1 &
     INSTALLER_PID=$!

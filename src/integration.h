@@ -24,6 +24,14 @@ const char *const shortcutTemplate =
     "'%2'; $l.WorkingDirectory = '%3'; $l.IconLocation = '%4'; $l.Description = 'Tambrix'; "
     "$l.Save()";
 
+QString shortcutScript(const QString &shortcutPath, const QString &targetPath,
+                       const QString &workingDirectory, const QString &iconLocation)
+{
+    return QString::fromLatin1(shortcutTemplate)
+        .arg(escapePowerShellLiteral(shortcutPath), escapePowerShellLiteral(targetPath),
+             escapePowerShellLiteral(workingDirectory), escapePowerShellLiteral(iconLocation));
+}
+
 bool createShortcut(const QString &shortcutPath, const QString &targetPath,
                     const QString &workingDirectory, QString &error)
 {
@@ -33,10 +41,7 @@ bool createShortcut(const QString &shortcutPath, const QString &targetPath,
         (QFile::exists(iconFile) ? iconFile : targetPath) + QLatin1String(",0");
 
     PowerShellRun run;
-    run.script =
-        QString::fromLatin1(shortcutTemplate)
-            .arg(escapePowerShellLiteral(shortcutPath), escapePowerShellLiteral(targetPath),
-                 escapePowerShellLiteral(workingDirectory), escapePowerShellLiteral(iconLocation));
+    run.script = shortcutScript(shortcutPath, targetPath, workingDirectory, iconLocation);
     run.timeoutMs = shortcutTimeoutMs;
     run.failureMessage = QStringLiteral("Не удалось создать ярлык");
     return runPowerShell(run, error);

@@ -31,6 +31,26 @@ const char *const moveTemplate =
     "$_.FullName -Destination '%2' -Force }; Remove-Item -LiteralPath '%1' -Recurse -Force "
     "-ErrorAction SilentlyContinue";
 
+// The scripts, each filled from its template in one pass with every value
+// escaped as a single-quoted literal.
+QString extractScript(const QString &packagePath, const QString &destination)
+{
+    return QString::fromLatin1(extractTemplate)
+        .arg(escapePowerShellLiteral(packagePath), escapePowerShellLiteral(destination));
+}
+
+QString copyScript(const QString &installFolder, const QString &appRoot)
+{
+    return QString::fromLatin1(copyTemplate)
+        .arg(escapePowerShellLiteral(installFolder), escapePowerShellLiteral(appRoot));
+}
+
+QString moveScript(const QString &nested, const QString &installFolder)
+{
+    return QString::fromLatin1(moveTemplate)
+        .arg(escapePowerShellLiteral(nested), escapePowerShellLiteral(installFolder));
+}
+
 QString appExecutableIn(const QString &folder)
 {
     return QDir(folder).filePath(QLatin1String(appExecutableName));
@@ -40,9 +60,7 @@ bool extractZip(const QString &packagePath, const QString &destination, QString 
 {
     QDir().mkpath(destination);
     PowerShellRun run;
-    run.script =
-        QString::fromLatin1(extractTemplate)
-            .arg(escapePowerShellLiteral(packagePath), escapePowerShellLiteral(destination));
+    run.script = extractScript(packagePath, destination);
     run.timeoutMs = extractTimeoutMs;
     run.failureMessage = QStringLiteral("Не удалось распаковать архив");
     run.onWaitFailure = WaitFailure::Abort;
@@ -97,9 +115,7 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
     }
 
     PowerShellRun copy;
-    copy.script =
-        QString::fromLatin1(copyTemplate)
-            .arg(escapePowerShellLiteral(installFolder), escapePowerShellLiteral(appRoot));
+    copy.script = copyScript(installFolder, appRoot);
     copy.timeoutMs = copyTimeoutMs;
     copy.failureMessage = QStringLiteral("Не удалось скопировать файлы");
     if (!runPowerShell(copy, error))
@@ -111,9 +127,7 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
     if (!QFile::exists(appExecutableIn(installFolder))) {
         const QString nested = resolveAppRoot(installFolder);
         if (QFile::exists(appExecutableIn(nested)) && nested != installFolder) {
-            executePowerShell(
-                QString::fromLatin1(moveTemplate)
-                    .arg(escapePowerShellLiteral(nested), escapePowerShellLiteral(installFolder)));
+            executePowerShell(moveScript(nested, installFolder));
         }
     }
 

@@ -148,9 +148,13 @@ bool runPowerShell(const PowerShellRun &run, QString &error)
         return false;
     }
     // A crashed script has not done its job, whatever exit code it leaves.
-    if (finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
-        return true;
+    // Nor has one that reported an error: Expand-Archive, Remove-Item and
+    // Copy-Item report per item and go on, and PowerShell then still exits
+    // with 0, so an incomplete unpack or copy would pass for a complete one.
     const QString stderrText = decodeConsoleOutput(process.readAllStandardError()).trimmed();
+    if (finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 &&
+        stderrText.isEmpty())
+        return true;
     error = stderrText.isEmpty() ? run.failureMessage : stderrText;
     return false;
 }

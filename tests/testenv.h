@@ -50,7 +50,12 @@ struct IsolatedEnvironment
         qputenv("XDG_CONFIG_DIRS", QFile::encodeName(base + QLatin1String("/shared-config")));
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
-        qputenv("PATH", QByteArray(TAMBRIX_PLATFORM_BIN) + ':' + qgetenv("PATH"));
+        // The stand-ins, or (TAMBRIX_PLATFORM_DIR) the folder whose powershell
+        // hands the scripts to real PowerShell.
+        const QByteArray platform = qEnvironmentVariableIsEmpty("TAMBRIX_PLATFORM_DIR")
+                                        ? QByteArray(TAMBRIX_PLATFORM_BIN)
+                                        : qgetenv("TAMBRIX_PLATFORM_DIR");
+        qputenv("PATH", platform + ':' + qgetenv("PATH"));
     }
 
     QString home() const { return root.path() + QLatin1String("/home"); }

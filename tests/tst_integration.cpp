@@ -197,8 +197,12 @@ void tst_Integration::shortcutFailures_data()
     QTest::newRow("stderr, trimmed")
         << QByteArray("printf '\\nException calling \"Save\"\\n  at line 1\\n\\n' >&2; exit 1")
         << QStringLiteral("Exception calling \"Save\"\n  at line 1");
-    QTest::newRow("stderr but exit 0 is success")
-        << QByteArray("echo warning >&2; exit 0") << QString();
+    // PowerShell reports an error that does not stop the script and still
+    // exits with 0: the error counts.
+    QTest::newRow("stderr with exit 0 is a failure")
+        << QByteArray("echo 'Exception calling \"Save\"' >&2; exit 0")
+        << QStringLiteral("Exception calling \"Save\"");
+    QTest::newRow("exit 0, nothing on stderr") << QByteArray("exit 0") << QString();
     QTest::newRow("powershell missing")
         << QByteArray() << QStringLiteral("Не удалось создать ярлык");
 }

@@ -113,6 +113,19 @@ std::string corruptMessage(const std::string &zip, archive *handle)
            (detail ? std::string(": ") + detail : std::string("."));
 }
 
+// The compression method of the entry just read, in libarchive's words
+// ("ZIP 2.0 (deflation)" gives "deflation").
+std::string compressionOf(archive *reader)
+{
+    const char *format = archive_format_name(reader);
+    const std::string name = format ? format : "";
+    const size_t open = name.find('(');
+    const size_t close = name.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open)
+        return "uncompressed";
+    return name.substr(open + 1, close - open - 1);
+}
+
 // Checks every entry before anything is written, so a hostile archive leaves
 // the destination as it was.
 int checkEntries(const std::string &zip)
@@ -139,13 +152,6 @@ int checkEntries(const std::string &zip)
                 return failWith("Expand-Archive : The archive entry '" + name +
                                 "' links outside the destination folder.");
         }
-        if (archive_entry_filetype(entry) == AE_IFLNK) {
-            const char *link = archive_entry_symlink(entry);
-            const auto target = containedPath(landing->parent_path(), link ? link : "");
-            if (!target)
-                return failWith("Expand-Archive : The archive entry '" + name +
-                                "' links outside the destination folder.");
-        }
         // Reading the data verifies the entry's checksum as well.
         const void *block = nullptr;
         size_t size = 0;
@@ -159,16 +165,22 @@ int checkEntries(const std::string &zip)
     return 0;
 }
 
-// A zip of no entries is nothing but its end record, which libarchive does
-// not recognise as an archive; Expand-Archive unpacks it to nothing.
+// A zip of no entries is nothing but its end record (and its comment), which
+// libarchive does not recognise as an archive; Expand-Archive unpacks it to
+// nothing.
 bool isEmptyZip(const std::string &zip)
 {
     std::ifstream in(zip, std::ios::binary);
     char head[4] = {};
     in.read(head, 4);
     std::error_code ec;
-    return in.gcount() == 4 && std::memcmp(head, "PK\x05\x06", 4) == 0 &&
-           fs::file_size(zip, ec) == 22;
+    if (in.gcount() != 4 || std::memcmp(head, "PK\x05\x06", 4) != 0)
+        return false;
+    // The end record is 22 bytes and the archive comment that may follow it.
+    unsigned char rest[18] = {};
+    in.read(reinterpret_cast<char *>(rest), 18);
+    const unsigned commentLength = unsigned(rest[16]) | (unsigned(rest[17]) << 8);
+    return in.gcount() == 18 && fs::file_size(zip, ec) == 22 + commentLength;
 }
 
 int expandArchive(const std::string &zip, const std::string &destination)
@@ -225,6 +237,37 @@ int expandArchive(const std::string &zip, const std::string &destination)
             return failWith("Expand-Archive : Cannot extract '" + name + "'" +
                             (detail ? std::string(": ") + detail : std::string()));
         };
+        // The .NET zip reader knows only stored and deflated entries; it
+        // reports the first other one and stops, and Expand-Archive's error
+        // is not a terminating one, so PowerShell still exits with 0.
+        const std::string method = compressionOf(reader.handle);
+        if (method != "uncompressed" && method != "deflation" && method != "deflation-64-bit") {
+            // The entry's file is created before its data fails to decode.
+            archive_entry_set_size(entry, 0);
+            if (archive_write_header(writer, entry) >= ARCHIVE_WARN)
+                archive_write_finish_entry(writer);
+            std::cerr << "Exception calling \"ExtractToDirectory\" with \"3\" argument(s): \"The "
+                         "archive entry was compressed using "
+                      << method << " and is not supported.\"" << std::endl;
+            break;
+        }
+        // Nor does it know symbolic links: a link entry becomes a file that
+        // holds the link's target as text.
+        if (archive_entry_filetype(entry) == AE_IFLNK) {
+            const std::string target =
+                archive_entry_symlink(entry) ? archive_entry_symlink(entry) : "";
+            archive_entry_set_symlink(entry, nullptr);
+            archive_entry_set_filetype(entry, AE_IFREG);
+            archive_entry_set_perm(entry, 0644);
+            archive_entry_set_size(entry, la_int64_t(target.size()));
+            if (archive_write_header(writer, entry) < ARCHIVE_WARN ||
+                archive_write_data(writer, target.data(), target.size()) < 0 ||
+                archive_write_finish_entry(writer) < ARCHIVE_WARN) {
+                result = entryFailed(writer);
+                break;
+            }
+            continue;
+        }
         if (archive_write_header(writer, entry) < ARCHIVE_WARN) {
             result = entryFailed(writer);
             break;
@@ -295,17 +338,23 @@ int copyIntoInstallFolder(const std::string &installFolder, const std::string &a
         const auto items = childItems(appRoot, error);
         if (!error.empty())
             return failWith(error);
+        // Each failure inside the loop is a non-terminating error in
+        // PowerShell: it is reported and the loop goes on with the next item,
+        // and the run still ends with exit code 0.
         for (const fs::path &item : items) {
             const fs::path dest = fs::path(installFolder) / item.filename();
             if (pathExists(dest)) {
                 std::error_code ec;
                 fs::remove_all(dest, ec);
                 if (ec)
-                    return failWith("Remove-Item : Cannot remove item '" + dest.string() +
-                                    "': " + ec.message());
+                    std::cerr << "Remove-Item : Cannot remove item '" << dest.string()
+                              << "': " << ec.message() << std::endl;
             }
-            if (!copyItem(item, dest, error))
-                return failWith(error);
+            error.clear();
+            // Copy-Item puts a folder into a folder that (still) exists.
+            const bool intoFolder = fs::is_directory(item) && fs::is_directory(dest);
+            if (!copyItem(item, intoFolder ? dest / item.filename() : dest, error))
+                std::cerr << error << std::endl;
         }
         return 0;
     }
@@ -387,6 +436,49 @@ int saveShortcut(const std::vector<std::string> &values)
     return 0;
 }
 
+#ifdef TAMBRIX_REAL_POWERSHELL
+// WScript.Shell exists only on Windows. PowerShell looks functions up before
+// cmdlets, so this New-Object answers the shortcut script's call with an
+// object whose CreateShortcut(path).Save() writes the stand-in's link format;
+// the script itself still runs, unchanged, through the real parser and
+// interpreter. Like the real one it opens an existing link and keeps what
+// the script does not set.
+const char *const shortcutPrelude =
+    "function New-Object { param([string]$ComObject) "
+    "$shell = [pscustomobject]@{ Kind = $ComObject }; "
+    "$shell | Add-Member -MemberType ScriptMethod -Name CreateShortcut -Value { "
+    "param([string]$path) "
+    "if (-not ($path -match '\\.(lnk|url)$')) { throw 'The shortcut pathname must end with .lnk or "
+    ".url.' }; "
+    "$link = [pscustomobject]@{ FullName = $path; TargetPath = ''; WorkingDirectory = ''; "
+    "IconLocation = ''; Description = '' }; "
+    "if (Test-Path -LiteralPath $path) { foreach ($line in [IO.File]::ReadAllLines($path)) { "
+    "$k, $v = $line -split '=', 2; if ($null -ne $v -and $link.PSObject.Properties[$k]) { "
+    "$link.$k = $v } } }; "
+    "$link | Add-Member -MemberType ScriptMethod -Name Save -Value { "
+    "$text = \"[Tambrix shortcut]`nTargetPath=$($this.TargetPath)`nWorkingDirectory="
+    "$($this.WorkingDirectory)`nIconLocation=$($this.IconLocation)`nDescription="
+    "$($this.Description)`n\"; "
+    "[IO.File]::WriteAllText($this.FullName, $text, [Text.UTF8Encoding]::new($false)) }; "
+    "$link }; $shell }\n";
+
+// Runs the recognised script, unchanged, in real PowerShell: the first pwsh on
+// PATH, else the one scripts/test installed. Exit code and standard error
+// are pwsh's own.
+int handToRealPowerShell(standin::ScriptKind kind, const char *script)
+{
+    std::string text = script;
+    if (kind == standin::ScriptKind::Shortcut)
+        text = shortcutPrelude + text;
+    const char *arguments[] = {"pwsh",     "-NoProfile", "-NonInteractive",
+                               "-Command", text.c_str(), nullptr};
+    execvp("pwsh", const_cast<char *const *>(arguments));
+    execv(TAMBRIX_PWSH_FALLBACK, const_cast<char *const *>(arguments));
+    return failWith(
+        "powershell (real PowerShell): pwsh not found on PATH nor at " TAMBRIX_PWSH_FALLBACK);
+}
+#endif
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -406,6 +498,9 @@ int main(int argc, char **argv)
         return failWith(std::string("powershell (stand-in): refusing a script that is not one of "
                                     "the installer's templates: ") +
                         argv[3]);
+#ifdef TAMBRIX_REAL_POWERSHELL
+    return handToRealPowerShell(script->kind, argv[3]);
+#endif
     const auto &v = script->values;
     switch (script->kind) {
     case standin::ScriptKind::ExpandArchive:
