@@ -11,7 +11,8 @@ TAMBRIX_PACKAGES=(
     libarchive-dev zip unzip
     xvfb xdotool x11-utils imagemagick fonts-dejavu-core
     nginx-light openssl curl
-    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 dpkg-dev xz-utils
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 dpkg-dev xz-utils osslsigncode
+    wine wine64
     clang-format clang libclang-rt-14-dev
 )
 

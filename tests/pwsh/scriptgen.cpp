@@ -5,6 +5,7 @@
 //
 //   scriptgen table
 //   scriptgen random COUNT SEED
+//   scriptgen script KIND VALUE…     one script as text, for the benchmarks
 #include "installer.h"
 
 #include <QCoreApplication>
@@ -147,6 +148,15 @@ int main(int argc, char **argv)
         }
         return 0;
     }
-    std::fprintf(stderr, "usage: scriptgen table | scriptgen random COUNT SEED\n");
+    if (args.value(1) == QLatin1String("script") && args.size() >= 3) {
+        for (const Kind &kind : kinds) {
+            if (args.at(2) == QLatin1String(kind.name) && args.size() == 3 + kind.placeholders) {
+                out << kind.build(args.mid(3));
+                return 0;
+            }
+        }
+    }
+    std::fprintf(stderr, "usage: scriptgen table | scriptgen random COUNT SEED | scriptgen "
+                         "script KIND VALUE...\n");
     return 2;
 }
