@@ -15,26 +15,43 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 
 int main(int, char **)
 {
+#ifdef _WIN32
+    // On Windows (the wine tests) the log goes to %LOCALAPPDATA%.
+    const wchar_t *local = _wgetenv(L"LOCALAPPDATA");
+    fs::path folder = local ? fs::path(local) : fs::path(L".");
+#else
     const char *state = std::getenv("XDG_STATE_HOME");
     const char *home = std::getenv("HOME");
     fs::path folder =
         state && *state ? fs::path(state) : fs::path(home ? home : ".") / ".local" / "state";
+#endif
     folder /= "TambrixDesktop";
     std::error_code ec;
     fs::create_directories(folder, ec);
 
-    char self[4096] = {};
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+#ifdef _WIN32
+    wchar_t selfW[4096] = {};
+    const DWORD n = GetModuleFileNameW(nullptr, selfW, 4095);
+    const std::string self = n > 0 ? fs::path(selfW).u8string() : std::string("?");
+    const std::string here = fs::current_path(ec).u8string();
+#else
+    char selfBuffer[4096] = {};
+    const ssize_t n = readlink("/proc/self/exe", selfBuffer, sizeof selfBuffer - 1);
+    const std::string self = n > 0 ? std::string(selfBuffer, size_t(n)) : std::string("?");
+    const std::string here = fs::current_path(ec).string();
+#endif
     std::ofstream log(folder / "launches.log", std::ios::app);
-    log << "started in " << fs::current_path(ec).string() << " as "
-        << (n > 0 ? std::string(self, size_t(n)) : std::string("?")) << " at " << std::time(nullptr)
-        << '\n';
+    log << "started in " << here << " as " << self << " at " << std::time(nullptr) << '\n';
     log.close();
 
     if (const char *stay = std::getenv("TAMBRIX_SAMPLE_STAY"))
