@@ -22,7 +22,13 @@ int wmain(int argc, wchar_t **argv)
         return 1;
     wchar_t target[MAX_PATH] = {}, folder[MAX_PATH] = {}, icon[MAX_PATH] = {};
     int index = -1;
-    shell->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
+    // The target as the item list holds it (in UTF-16); wine's GetPath
+    // answers from the link's ANSI copy of the path, where letters outside
+    // the code page are '?'.
+    PIDLIST_ABSOLUTE items = nullptr;
+    if (FAILED(shell->GetIDList(&items)) || !items || !SHGetPathFromIDListW(items, target))
+        shell->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
+    CoTaskMemFree(items);
     shell->GetWorkingDirectory(folder, MAX_PATH);
     shell->GetIconLocation(icon, MAX_PATH, &index);
     auto utf8 = [](const wchar_t *w) {
