@@ -48,6 +48,15 @@ private:
     {
         return work->path() + QLatin1Char('/') + relative;
     }
+    // A package holding only the executable, in the given work folder.
+    QString packageOfExecutable(const QString &workFolder) const
+    {
+        const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
+        return QDir().mkpath(workFolder) &&
+                       testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes)})
+                   ? package
+                   : QString();
+    }
     QScopedPointer<QTemporaryDir> work;
 };
 
@@ -357,9 +366,8 @@ void tst_Pipeline::childrenGetEmptyInput()
     const QString install = path(QStringLiteral("Tambrix"));
     QVERIFY(testenv::writeFile(install + QLatin1String("/Tambrix-1.0/TambrixDesktop.exe"), "n"));
     const QString workFolder = path(QStringLiteral("TambrixSetup"));
-    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
-    QVERIFY(QDir().mkpath(workFolder));
-    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes)}));
+    const QString package = packageOfExecutable(workFolder);
+    QVERIFY(!package.isEmpty());
     QString error;
     QVERIFY2(deployPackage(install, package, workFolder, QStringLiteral("1.0"), error),
              qPrintable(error));
@@ -404,9 +412,8 @@ void tst_Pipeline::hangingHelperStopsAtItsLimit()
 
     const QString install = path(QStringLiteral("Tambrix"));
     const QString workFolder = path(QStringLiteral("TambrixSetup"));
-    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
-    QVERIFY(QDir().mkpath(workFolder));
-    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes)}));
+    const QString package = packageOfExecutable(workFolder);
+    QVERIFY(!package.isEmpty());
     QString error;
     QElapsedTimer timer;
     timer.start();
@@ -441,9 +448,8 @@ void tst_Pipeline::copyLeavingNoExecutable()
     const QString install = path(QStringLiteral("Tambrix"));
     QVERIFY(testenv::writeFile(install + QLatin1String("/user.settings"), "keep me"));
     const QString workFolder = path(QStringLiteral("TambrixSetup"));
-    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
-    QVERIFY(QDir().mkpath(workFolder));
-    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes)}));
+    const QString package = packageOfExecutable(workFolder);
+    QVERIFY(!package.isEmpty());
     QString error;
     QVERIFY(!deployPackage(install, package, workFolder, QStringLiteral("1.0"), error));
     QCOMPARE(error, QStringLiteral("Установка завершилась без TambrixDesktop.exe"));
@@ -466,9 +472,8 @@ void tst_Pipeline::noRepairWhenExecutableAtTop()
     const QString install = path(QStringLiteral("Tambrix"));
     QVERIFY(testenv::writeFile(install + QLatin1String("/Old/TambrixDesktop.exe"), "old nested"));
     const QString workFolder = path(QStringLiteral("TambrixSetup"));
-    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
-    QVERIFY(QDir().mkpath(workFolder));
-    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes)}));
+    const QString package = packageOfExecutable(workFolder);
+    QVERIFY(!package.isEmpty());
     QString error;
     QVERIFY2(deployPackage(install, package, workFolder, QStringLiteral("1.0"), error),
              qPrintable(error));

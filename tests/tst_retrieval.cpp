@@ -18,6 +18,17 @@ using testserver::Request;
 using testserver::respond;
 using testserver::Server;
 
+// Fetches a small manifest from a server of the test's own.
+static bool fetchFrom(Server &server, Manifest &manifest, QString &error)
+{
+    server.setHandler([](QTcpSocket *socket, const Request &) {
+        respond(socket, 200, "OK", R"({"version":"1","url":"/p.zip"})");
+    });
+    testUpdateBaseUrl = server.origin();
+    SetupDialog dialog;
+    return dialog.fetchManifest(manifest, error);
+}
+
 class tst_Retrieval : public QObject
 {
     Q_OBJECT
@@ -267,14 +278,9 @@ void tst_Retrieval::manifestHttpErrors()
 void tst_Retrieval::untrustedCertificateRefused()
 {
     Server selfSigned(pki.untrustedCertificate, pki.untrustedKey);
-    selfSigned.setHandler([](QTcpSocket *socket, const Request &) {
-        respond(socket, 200, "OK", R"({"version":"1","url":"/p.zip"})");
-    });
-    testUpdateBaseUrl = selfSigned.origin();
-    SetupDialog dialog;
     Manifest manifest;
     QString error;
-    QVERIFY(!dialog.fetchManifest(manifest, error));
+    QVERIFY(!fetchFrom(selfSigned, manifest, error));
     QVERIFY2(error.startsWith(QLatin1String("SSL handshake failed")), qPrintable(error));
     QVERIFY(selfSigned.requests.isEmpty());
     QVERIFY(manifest.version.isEmpty());
@@ -596,14 +602,9 @@ void tst_Retrieval::extraCaAddsToSystemRoots()
     const QSslKey key(testenv::readAll(pki + QLatin1String("/server.key")), QSsl::Rsa);
     QVERIFY(!certificate.isNull() && !key.isNull());
     Server signedByExtra(certificate, key);
-    signedByExtra.setHandler([](QTcpSocket *socket, const Request &) {
-        respond(socket, 200, "OK", R"({"version":"1","url":"/p.zip"})");
-    });
-    testUpdateBaseUrl = signedByExtra.origin();
-    SetupDialog dialog;
     Manifest manifest;
     QString error;
-    QVERIFY2(dialog.fetchManifest(manifest, error), qPrintable(error));
+    QVERIFY2(fetchFrom(signedByExtra, manifest, error), qPrintable(error));
 
     const QList<QSslCertificate> trusted =
         QSslConfiguration::defaultConfiguration().caCertificates();
