@@ -87,13 +87,13 @@ Result tst_Differential::run(const QString &folder, const QString &sandbox, cons
 void tst_Differential::sameOutcome_data()
 {
     QTest::addColumn<QString>("scenario");
-    for (const char *name : {"unpack: hostile names, hidden files, nested folders",
-                             "unpack: brackets in the destination",
-                             "unpack: empty zip with a comment", "unpack: bzip2 entries",
-                             "unpack: executable as a symlink", "unpack: over an existing stage",
-                             "copy: over an earlier installation", "copy: into a missing folder",
-                             "copy: an item that cannot be removed", "copy: a dangling link in the install folder",
-          "move: nested tree up"})
+    for (const char *name :
+         {"unpack: hostile names, hidden files, nested folders",
+          "unpack: brackets in the destination", "unpack: empty zip with a comment",
+          "unpack: bzip2 entries", "unpack: executable as a symlink",
+          "unpack: over an existing stage", "copy: over an earlier installation",
+          "copy: into a missing folder", "copy: an item that cannot be removed",
+          "copy: a dangling link in the install folder", "move: nested tree up"})
         QTest::newRow(name) << QString::fromLatin1(name);
 }
 
