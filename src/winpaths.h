@@ -46,7 +46,7 @@ struct WindowsPath
     }
 };
 
-bool isDriveSpec(const QString &text)
+bool isDriveLetter(const QString &text)
 {
     return text.size() >= 2 && text.at(1) == QLatin1Char(':') && text.at(0).unicode() < 128 &&
            text.at(0).isLetter();
@@ -124,7 +124,7 @@ WindowsPath parseWindowsPath(const QString &input, const QString &currentDir)
                               path.startsWith(QLatin1String("/?\?/"));
     if (devicePrefix) {
         const QString device = path.mid(4);
-        if (isDriveSpec(device) && (device.size() == 2 || device.at(2) == QLatin1Char('/'))) {
+        if (isDriveLetter(device) && (device.size() == 2 || device.at(2) == QLatin1Char('/'))) {
             path = device;
         } else if (device.startsWith(QLatin1String("UNC/"), Qt::CaseInsensitive)) {
             path = QLatin1String("//") + device.mid(4);
@@ -143,7 +143,7 @@ WindowsPath parseWindowsPath(const QString &input, const QString &currentDir)
         if (pieces.size() > 1)
             result.root += QLatin1Char('/') + pieces.at(1);
         rest = pieces.mid(2).join(QLatin1Char('/'));
-    } else if (isDriveSpec(path)) {
+    } else if (isDriveLetter(path)) {
         result.root = path.left(2).toUpper();
         rest = path.mid(2);
         if (!rest.startsWith(QLatin1Char('/'))) {
