@@ -79,11 +79,8 @@ void installExtraCaCertificate()
     // before.
     QSslConfiguration config = QSslConfiguration::defaultConfiguration();
     QList<QSslCertificate> authorities = QSslConfiguration::systemCaCertificates();
-    for (const QSslCertificate &certificate : config.caCertificates()) {
-        if (!authorities.contains(certificate))
-            authorities << certificate;
-    }
-    for (const QSslCertificate &certificate : QSslCertificate::fromData(pem, QSsl::Pem)) {
+    for (const QSslCertificate &certificate :
+         config.caCertificates() + QSslCertificate::fromData(pem, QSsl::Pem)) {
         if (!authorities.contains(certificate))
             authorities << certificate;
     }

@@ -74,14 +74,19 @@ bool isReservedDeviceName(const QString &component)
     return false;
 }
 
-// Characters no Windows file or folder name may hold. ':' also stops
-// "folder::$INDEX_ALLOCATION", another name of the folder itself.
+// The printable characters no Windows file or folder name may hold. ':' also
+// stops "folder::$INDEX_ALLOCATION", another name of the folder itself.
+bool isForbiddenNameCharacter(QChar c)
+{
+    const char16_t u = c.unicode();
+    return u == u'<' || u == u'>' || u == u':' || u == u'"' || u == u'|' || u == u'?' || u == u'*';
+}
+
+// Whether a name holds a forbidden or a control character.
 bool hasInvalidNameCharacter(const QString &component)
 {
     for (const QChar c : component) {
-        const char16_t u = c.unicode();
-        if (u < 0x20 || u == u'<' || u == u'>' || u == u':' || u == u'"' || u == u'|' ||
-            u == u'?' || u == u'*')
+        if (c.unicode() < 0x20 || isForbiddenNameCharacter(c))
             return true;
     }
     return false;
@@ -218,8 +223,7 @@ NameFault fileNameComponentFault(const QString &name)
             return NameFault::Control;
     }
     for (const QChar c : name) {
-        const char16_t u = c.unicode();
-        if (u == u'<' || u == u'>' || u == u':' || u == u'"' || u == u'|' || u == u'?' || u == u'*')
+        if (isForbiddenNameCharacter(c))
             return NameFault::ForbiddenCharacter;
     }
     if (name.contains(QLatin1Char('[')) || name.contains(QLatin1Char(']')))
@@ -301,11 +305,6 @@ WindowsPath resolveWindowsPath(const QString &path, const QString &currentDir,
 
 #ifdef Q_OS_WIN
 
-QString fromWide(const wchar_t *text, DWORD length)
-{
-    return QString::fromWCharArray(text, int(length));
-}
-
 // Calls a Win32 function that fills a wide buffer and tells the size it needs.
 template <typename Call> QString wideResult(Call call)
 {
@@ -315,7 +314,7 @@ template <typename Call> QString wideResult(Call call)
         if (n == 0)
             return QString();
         if (n < buffer.size())
-            return fromWide(buffer.data(), n);
+            return QString::fromWCharArray(buffer.data(), int(n));
         buffer.assign(n + 1, L'\0');
     }
     return QString();

@@ -48,14 +48,18 @@ private:
     {
         return work->path() + QLatin1Char('/') + relative;
     }
-    // A package holding only the executable, in the given work folder.
-    QString packageOfExecutable(const QString &workFolder) const
+    // Deploys a package holding only the executable from a work folder of
+    // the test's own.
+    bool deployExecutablePackage(const QString &install, QString &error) const
     {
+        const QString workFolder = path(QStringLiteral("TambrixSetup"));
         const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
-        return QDir().mkpath(workFolder) &&
-                       testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes)})
-                   ? package
-                   : QString();
+        if (!QDir().mkpath(workFolder) ||
+            !testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes)})) {
+            error = QStringLiteral("test setup: cannot write ") + package;
+            return false;
+        }
+        return deployPackage(install, package, workFolder, QStringLiteral("1.0"), error);
     }
     QScopedPointer<QTemporaryDir> work;
 };
@@ -365,12 +369,8 @@ void tst_Pipeline::childrenGetEmptyInput()
     QVERIFY(taskkill.ok && powershell.ok);
     const QString install = path(QStringLiteral("Tambrix"));
     QVERIFY(testenv::writeFile(install + QLatin1String("/Tambrix-1.0/TambrixDesktop.exe"), "n"));
-    const QString workFolder = path(QStringLiteral("TambrixSetup"));
-    const QString package = packageOfExecutable(workFolder);
-    QVERIFY(!package.isEmpty());
     QString error;
-    QVERIFY2(deployPackage(install, package, workFolder, QStringLiteral("1.0"), error),
-             qPrintable(error));
+    QVERIFY2(deployExecutablePackage(install, error), qPrintable(error));
     QVERIFY2(createShortcut(path(QStringLiteral("Tambrix.lnk")),
                             install + QLatin1String("/TambrixDesktop.exe"), install, error),
              qPrintable(error));
@@ -411,9 +411,6 @@ void tst_Pipeline::hangingHelperStopsAtItsLimit()
     const auto restore = qScopeGuard([] { testTimeLimitDivisor = 1; });
 
     const QString install = path(QStringLiteral("Tambrix"));
-    const QString workFolder = path(QStringLiteral("TambrixSetup"));
-    const QString package = packageOfExecutable(workFolder);
-    QVERIFY(!package.isEmpty());
     QString error;
     QElapsedTimer timer;
     timer.start();
@@ -422,7 +419,7 @@ void tst_Pipeline::hangingHelperStopsAtItsLimit()
         ok = createShortcut(path(QStringLiteral("Tambrix.lnk")),
                             install + QLatin1String("/TambrixDesktop.exe"), install, error);
     else
-        ok = deployPackage(install, package, workFolder, QStringLiteral("1.0"), error);
+        ok = deployExecutablePackage(install, error);
     QVERIFY(!ok);
     QCOMPARE(error, message);
     QCOMPARE(testGivenTimeLimits.last(), limit);
@@ -447,11 +444,8 @@ void tst_Pipeline::copyLeavingNoExecutable()
     QVERIFY(powershell.ok);
     const QString install = path(QStringLiteral("Tambrix"));
     QVERIFY(testenv::writeFile(install + QLatin1String("/user.settings"), "keep me"));
-    const QString workFolder = path(QStringLiteral("TambrixSetup"));
-    const QString package = packageOfExecutable(workFolder);
-    QVERIFY(!package.isEmpty());
     QString error;
-    QVERIFY(!deployPackage(install, package, workFolder, QStringLiteral("1.0"), error));
+    QVERIFY(!deployExecutablePackage(install, error));
     QCOMPARE(error, QStringLiteral("Установка завершилась без TambrixDesktop.exe"));
     // No move script ran: there was nothing nested to repair.
     QCOMPARE(testenv::readAll(QString::fromUtf8(scripts)), QByteArray("Expand-Archive\nif\n"));
@@ -471,12 +465,8 @@ void tst_Pipeline::noRepairWhenExecutableAtTop()
     QVERIFY(powershell.ok);
     const QString install = path(QStringLiteral("Tambrix"));
     QVERIFY(testenv::writeFile(install + QLatin1String("/Old/TambrixDesktop.exe"), "old nested"));
-    const QString workFolder = path(QStringLiteral("TambrixSetup"));
-    const QString package = packageOfExecutable(workFolder);
-    QVERIFY(!package.isEmpty());
     QString error;
-    QVERIFY2(deployPackage(install, package, workFolder, QStringLiteral("1.0"), error),
-             qPrintable(error));
+    QVERIFY2(deployExecutablePackage(install, error), qPrintable(error));
     QCOMPARE(testenv::readAll(QString::fromUtf8(scripts)), QByteArray("Expand-Archive\nif\n"));
     const QMap<QString, QByteArray> expected{
         {QStringLiteral("TambrixDesktop.exe"), exeBytes},
