@@ -1,9 +1,13 @@
 // Which install folders the installer accepts. Uninstall.cmd ends with
-// `rd /s /q` of the whole install folder, so a folder that is, or that
-// Windows resolves to, anything but a folder of the program's own would be
-// wiped the day the user removes the program.
+// `rd /s /q` of the whole install folder, and the copy script replaces the
+// items of the install folder that share a name with the package's, so a
+// folder is accepted only when every program that reads its path names the
+// very same folder, and that folder is the user's own: neither a standard
+// folder, nor one that holds one, nor inside the system's, a program's or
+// another user's folders.
 #pragma once
 
+#include "integration.h"
 #include "pipeline.h"
 #include "window.h"
 #include "winpaths.h"
@@ -14,9 +18,13 @@
 #include <QStandardPaths>
 #include <QStringList>
 
+#include <functional>
+
 #ifdef Q_OS_WIN
 #include <knownfolders.h>
 #include <shlobj.h>
+#else
+#include <dirent.h>
 #endif
 
 namespace {
@@ -25,16 +33,84 @@ struct FolderVerdict
 {
     enum class Kind {
         Fine,
-        Protected,    // a root, a standard folder, one holding it, or a user's profile
-        Percent,      // cmd would expand it when the clean-up script runs
-        InvalidName,  // a name Windows cannot use
-        ReservedName, // a device name
-        DevicePath,   // \\?\ or \\.\ naming neither a drive nor a share
+        Protected,          // a root, a standard folder or one holding it
+        Foreign,            // inside the system's, a program's or another user's folder
+        NotAbsolute,        // relative, "C:x", "\x", "~"
+        AboveRoot,          // ".." past the root
+        Share,              // a share or a network drive
+        DevicePath,         // \\?\, \\.\ or \??\ spellings
+        Percent,            // cmd would expand %…% in the clean-up script
+        Exclamation,        // and !…! with delayed expansion on
+        InvalidName,        // a name Windows cannot use
+        TrailingDotOrBlank, // Windows drops them, Qt keeps them
+        ReservedName,       // a device name
+        CodePage,           // cmd would write another name into the clean-up script
+        Unclean,            // Qt's cleaning reads the text differently
     };
     Kind kind = Kind::Fine;
     QString resolved; // the folder Windows opens, in the framework's form
-    QString part;     // the component at fault
+    QString part;     // the name at fault, or the folder it lies in
 };
+
+// Where the system keeps the user's and everyone's folders, as the system
+// spells them.
+struct SystemFolders
+{
+    QString home;     // the user's own profile
+    QString profiles; // the folder that holds every user's profile
+    // Refused, and so is every folder that holds one of them; folders inside
+    // them are the user's to choose (Documents\Tambrix).
+    QStringList standard;
+    // Refused with everything inside them: they belong to Windows, to other
+    // programs or to everyone.
+    QStringList foreign;
+};
+
+// Builds the lists from what the system says: `env` reads an environment
+// variable, `locations` are the framework's standard locations and, on
+// Windows, the known folders. Kept apart from the system so that the rules
+// can be checked with Windows spellings anywhere.
+SystemFolders systemFoldersFrom(const QString &home, const QString &profiles,
+                                const QStringList &locations,
+                                const std::function<QString(const char *)> &variable)
+{
+    const auto env = [&variable](const char *name) {
+        QString value = variable(name);
+        value.replace(QLatin1Char('\\'), QLatin1Char('/'));
+        return value;
+    };
+    SystemFolders folders;
+    folders.home = home;
+    folders.profiles = profiles;
+    folders.standard = locations;
+    for (const char *name : {"USERPROFILE", "LOCALAPPDATA", "APPDATA", "TEMP", "TMP"})
+        folders.standard << env(name);
+    // Folders of the profile that Windows, Explorer and the Photos app make.
+    for (const char *name :
+         {"Saved Games", "Favorites", "Contacts", "Links", "Searches", "Pictures", "Music",
+          "Videos", "Documents", "Downloads", "Desktop", "3D Objects", "Pictures/Screenshots",
+          "Pictures/Camera Roll", "Pictures/Saved Pictures", "AppData/LocalLow"})
+        folders.standard << QDir(home).filePath(QLatin1String(name));
+    const QString localAppData = env("LOCALAPPDATA");
+    if (!localAppData.isEmpty()) {
+        folders.standard
+            << QDir(localAppData).filePath(QStringLiteral("Programs"))
+            << QDir(QFileInfo(localAppData).path()).filePath(QStringLiteral("LocalLow"));
+        folders.foreign << QDir(localAppData).filePath(QStringLiteral("Microsoft"))
+                        << QDir(localAppData).filePath(QStringLiteral("Packages"));
+    }
+    const QString roaming = env("APPDATA");
+    if (!roaming.isEmpty())
+        folders.foreign << QDir(roaming).filePath(QStringLiteral("Microsoft"));
+    for (const char *name : {"PUBLIC", "OneDrive", "OneDriveConsumer", "OneDriveCommercial",
+                             "ProgramData", "ALLUSERSPROFILE", "ProgramFiles", "ProgramFiles(x86)",
+                             "ProgramW6432", "CommonProgramFiles", "CommonProgramFiles(x86)",
+                             "CommonProgramW6432", "SystemRoot", "windir"})
+        folders.foreign << env(name);
+    folders.standard.removeAll(QString());
+    folders.foreign.removeAll(QString());
+    return folders;
+}
 
 #ifdef Q_OS_WIN
 QString knownFolder(REFKNOWNFOLDERID id)
@@ -60,10 +136,9 @@ QString profilesFolder()
     return QFileInfo(QDir::cleanPath(QDir::homePath())).path();
 }
 
-// The user's and the system's standard folders, as spelt by the system.
-QStringList standardFolders()
+SystemFolders systemFolders()
 {
-    QStringList folders;
+    QStringList locations;
     for (const auto location :
          {QStandardPaths::HomeLocation, QStandardPaths::DesktopLocation,
           QStandardPaths::DocumentsLocation, QStandardPaths::DownloadLocation,
@@ -72,175 +147,450 @@ QStringList standardFolders()
           QStandardPaths::GenericDataLocation, QStandardPaths::GenericConfigLocation,
           QStandardPaths::GenericCacheLocation, QStandardPaths::ApplicationsLocation,
           QStandardPaths::RuntimeLocation, QStandardPaths::FontsLocation})
-        folders << QStandardPaths::writableLocation(location);
-
-    for (const char *name : {"USERPROFILE", "LOCALAPPDATA", "APPDATA", "PUBLIC", "OneDrive",
-                             "OneDriveConsumer", "OneDriveCommercial", "ProgramData",
-                             "ALLUSERSPROFILE", "ProgramFiles", "ProgramFiles(x86)", "ProgramW6432",
-                             "CommonProgramFiles", "SystemRoot", "windir", "TEMP", "TMP"})
-        folders << qEnvironmentVariable(name);
-
-    // Folders inside those that other programs or the system own.
-    const QString home = QDir::homePath();
-    for (const char *name : {"Saved Games", "Favorites", "Contacts", "Links", "Searches",
-                             "OneDrive", "Pictures", "Music", "Videos", "AppData/LocalLow"})
-        folders << QDir(home).filePath(QLatin1String(name));
-    const QString localAppData = qEnvironmentVariable("LOCALAPPDATA");
-    if (!localAppData.isEmpty()) {
-        folders << QDir(localAppData).filePath(QStringLiteral("Programs"))
-                << QDir(localAppData).filePath(QStringLiteral("Microsoft"))
-                << QDir(QFileInfo(localAppData).path()).filePath(QStringLiteral("LocalLow"));
-    }
-    const QString roaming = qEnvironmentVariable("APPDATA");
-    if (!roaming.isEmpty())
-        folders << QDir(roaming).filePath(QStringLiteral("Microsoft"));
-    const QString publicFolder = qEnvironmentVariable("PUBLIC");
-    if (!publicFolder.isEmpty()) {
-        for (const char *name :
-             {"Desktop", "Documents", "Downloads", "Music", "Pictures", "Videos", "Libraries"})
-            folders << QDir(publicFolder).filePath(QLatin1String(name));
-    }
-
+        locations << QStandardPaths::writableLocation(location);
+    SystemFolders folders =
+        systemFoldersFrom(QDir::cleanPath(QDir::homePath()), profilesFolder(), locations,
+                          [](const char *name) { return qEnvironmentVariable(name); });
 #ifdef Q_OS_WIN
+    for (const KNOWNFOLDERID *id : {&FOLDERID_Profile,        &FOLDERID_Desktop,
+                                    &FOLDERID_Documents,      &FOLDERID_Downloads,
+                                    &FOLDERID_Pictures,       &FOLDERID_Music,
+                                    &FOLDERID_Videos,         &FOLDERID_SavedGames,
+                                    &FOLDERID_Favorites,      &FOLDERID_Contacts,
+                                    &FOLDERID_Links,          &FOLDERID_SavedSearches,
+                                    &FOLDERID_Objects3D,      &FOLDERID_Screenshots,
+                                    &FOLDERID_CameraRoll,     &FOLDERID_SavedPictures,
+                                    &FOLDERID_LocalAppData,   &FOLDERID_LocalAppDataLow,
+                                    &FOLDERID_RoamingAppData, &FOLDERID_UserProgramFiles,
+                                    &FOLDERID_StartMenu,      &FOLDERID_Programs,
+                                    &FOLDERID_Startup,        &FOLDERID_SendTo,
+                                    &FOLDERID_Templates,      &FOLDERID_Recent})
+        folders.standard << knownFolder(*id);
     for (const KNOWNFOLDERID *id :
-         {&FOLDERID_Profile,          &FOLDERID_Desktop,         &FOLDERID_Documents,
-          &FOLDERID_Downloads,        &FOLDERID_Pictures,        &FOLDERID_Music,
-          &FOLDERID_Videos,           &FOLDERID_SavedGames,      &FOLDERID_Favorites,
-          &FOLDERID_Contacts,         &FOLDERID_Links,           &FOLDERID_SavedSearches,
-          &FOLDERID_LocalAppData,     &FOLDERID_LocalAppDataLow, &FOLDERID_RoamingAppData,
-          &FOLDERID_UserProgramFiles, &FOLDERID_Public,          &FOLDERID_PublicDesktop,
-          &FOLDERID_PublicDocuments,  &FOLDERID_PublicDownloads, &FOLDERID_PublicMusic,
-          &FOLDERID_PublicPictures,   &FOLDERID_PublicVideos,    &FOLDERID_ProgramData,
-          &FOLDERID_ProgramFiles,     &FOLDERID_ProgramFilesX86, &FOLDERID_ProgramFilesCommon,
-          &FOLDERID_Windows,          &FOLDERID_System,          &FOLDERID_StartMenu,
-          &FOLDERID_Programs,         &FOLDERID_Startup,         &FOLDERID_SendTo,
-          &FOLDERID_Templates,        &FOLDERID_Recent,          &FOLDERID_SkyDrive,
-          &FOLDERID_UserProfiles})
-        folders << knownFolder(*id);
+         {&FOLDERID_Public, &FOLDERID_PublicDesktop, &FOLDERID_PublicDocuments,
+          &FOLDERID_PublicDownloads, &FOLDERID_PublicMusic, &FOLDERID_PublicPictures,
+          &FOLDERID_PublicVideos, &FOLDERID_ProgramData, &FOLDERID_ProgramFiles,
+          &FOLDERID_ProgramFilesX86, &FOLDERID_ProgramFilesX64, &FOLDERID_ProgramFilesCommon,
+          &FOLDERID_Windows, &FOLDERID_System, &FOLDERID_SystemX86, &FOLDERID_SkyDrive})
+        folders.foreign << knownFolder(*id);
+    folders.standard.removeAll(QString());
+    folders.foreign.removeAll(QString());
 #endif
-    folders.removeAll(QString());
     return folders;
 }
 
-// The one check the install sequence makes before it starts: whether
-// removing `installFolder` later could remove anything but the program.
-FolderVerdict checkInstallFolder(const QString &installFolder)
+// Every way the system's spelling of one of its folders can name it: as
+// spelt, and where it leads (a temp folder behind a link, an 8.3
+// LOCALAPPDATA).
+using SpellingsOf = std::function<QList<WindowsPath>(const QString &)>;
+
+SpellingsOf fileSystemSpellings()
+{
+    return [](const QString &folder) {
+        return QList<WindowsPath>{parseWindowsPath(folder, QDir::currentPath()),
+                                  resolvedFolder(folder)};
+    };
+}
+
+// Whether `folder`'s first name below `home` starts like the OneDrive
+// folders ("OneDrive", "OneDrive - Contoso"): a second business account has
+// no variable, so the name is what tells.
+bool isInOneDrive(const WindowsPath &folder, const WindowsPath &home)
+{
+    return folder.parts.size() > home.parts.size() && isSameOrAncestor(home, folder) &&
+           folder.parts.at(home.parts.size())
+               .startsWith(QLatin1String("OneDrive"), Qt::CaseInsensitive);
+}
+
+// Judges a folder that reads the same to every program: `spellings` holds
+// it as spelt and as Windows resolves it.
+FolderVerdict judgeFolder(const QList<WindowsPath> &spellings, const SystemFolders &system,
+                          const SpellingsOf &spellingsOf)
 {
     FolderVerdict verdict;
-    // The clean-up script that Uninstall.cmd writes is read by cmd once more:
-    // "D:\Games\%X%" with X undefined becomes "D:\Games\", the parent.
-    if (installFolder.contains(QLatin1Char('%'))) {
-        verdict.kind = FolderVerdict::Kind::Percent;
-        return verdict;
-    }
-
-    const WindowsPath spelt = parseWindowsPath(installFolder, QDir::currentPath());
-    const WindowsPath folder = resolvedFolder(installFolder);
-    verdict.resolved = folder.text();
-    for (const WindowsPath &path : {spelt, folder}) {
-        switch (path.problem) {
-        case WindowsPath::Problem::None:
-            continue;
-        case WindowsPath::Problem::DevicePath:
-            verdict.kind = FolderVerdict::Kind::DevicePath;
-            break;
-        case WindowsPath::Problem::InvalidName:
-            verdict.kind = FolderVerdict::Kind::InvalidName;
-            break;
-        case WindowsPath::Problem::ReservedName:
-            verdict.kind = FolderVerdict::Kind::ReservedName;
-            break;
-        }
-        verdict.part = path.problemPart;
-        return verdict;
-    }
-
     verdict.kind = FolderVerdict::Kind::Protected;
-    if (spelt.isRoot() || folder.isRoot())
-        return verdict;
-    // Both spellings of each folder count: as the system gives it, and where
-    // it leads (a temp folder behind a link, an 8.3 LOCALAPPDATA).
-    const QString profiles = profilesFolder();
-    for (const WindowsPath &parent :
-         {parseWindowsPath(profiles, QDir::currentPath()), resolvedFolder(profiles)}) {
-        if (isDirectChild(spelt, parent) || isDirectChild(folder, parent) ||
-            isSameOrAncestor(spelt, parent) || isSameOrAncestor(folder, parent))
+    for (const WindowsPath &folder : spellings) {
+        if (folder.isRoot())
             return verdict;
     }
-    for (const QString &spelling : standardFolders()) {
-        for (const WindowsPath &standard :
-             {parseWindowsPath(spelling, QDir::currentPath()), resolvedFolder(spelling)}) {
-            if (isSameOrAncestor(spelt, standard) || isSameOrAncestor(folder, standard))
+    const QList<WindowsPath> homes = spellingsOf(system.home);
+    for (const QString &standard : system.standard + system.foreign) {
+        for (const WindowsPath &other : spellingsOf(standard)) {
+            for (const WindowsPath &folder : spellings) {
+                if (isSameOrAncestor(folder, other))
+                    return verdict;
+            }
+        }
+    }
+    for (const WindowsPath &profiles : spellingsOf(system.profiles)) {
+        for (const WindowsPath &folder : spellings) {
+            if (isSameOrAncestor(folder, profiles))
                 return verdict;
+        }
+    }
+    for (const WindowsPath &home : homes) {
+        for (const WindowsPath &folder : spellings) {
+            if (isInOneDrive(folder, home)) {
+                WindowsPath oneDrive = folder;
+                oneDrive.parts = folder.parts.mid(0, home.parts.size() + 1);
+                if (oneDrive.parts.size() == folder.parts.size())
+                    return verdict;
+                verdict.kind = FolderVerdict::Kind::Foreign;
+                verdict.part = oneDrive.text();
+                return verdict;
+            }
+        }
+    }
+
+    verdict.kind = FolderVerdict::Kind::Foreign;
+    for (const QString &foreign : system.foreign) {
+        for (const WindowsPath &other : spellingsOf(foreign)) {
+            for (const WindowsPath &folder : spellings) {
+                if (isSameOrAncestor(other, folder)) {
+                    verdict.part = other.text();
+                    return verdict;
+                }
+            }
+        }
+    }
+    // Inside the profiles folder only the user's own profile is theirs.
+    for (const WindowsPath &profiles : spellingsOf(system.profiles)) {
+        for (const WindowsPath &folder : spellings) {
+            if (!isSameOrAncestor(profiles, folder))
+                continue;
+            bool own = false;
+            for (const WindowsPath &home : homes)
+                own = own || isSameOrAncestor(home, folder);
+            if (!own) {
+                WindowsPath profile = folder;
+                profile.parts = folder.parts.mid(0, profiles.parts.size() + 1);
+                verdict.part = profile.text();
+                return verdict;
+            }
         }
     }
     verdict.kind = FolderVerdict::Kind::Fine;
     return verdict;
 }
 
-// What the warning box says for a refused folder.
-QString refusalMessage(const QString &installFolder, const FolderVerdict &verdict)
+#ifdef Q_OS_WIN
+// Whether cmd's `echo … > file` writes `text` into the clean-up script so
+// that it reads back as the same text: no character missing from the OEM
+// code page, none replaced by a look-alike.
+bool survivesOemCodePage(const QString &text, UINT codePage)
 {
-    switch (verdict.kind) {
-    case FolderVerdict::Kind::Fine:
+    if (text.isEmpty())
+        return true;
+    const std::wstring wide = text.toStdWString();
+    BOOL usedDefault = FALSE;
+    const int size = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide.data(),
+                                         int(wide.size()), nullptr, 0, nullptr, &usedDefault);
+    if (size <= 0 || usedDefault)
+        return false;
+    std::string bytes(size_t(size), '\0');
+    if (WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide.data(), int(wide.size()),
+                            bytes.data(), size, nullptr, &usedDefault) != size ||
+        usedDefault)
+        return false;
+    const int back =
+        MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), size, nullptr, 0);
+    if (back <= 0)
+        return false;
+    std::wstring again(size_t(back), L'\0');
+    MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), size, again.data(), back);
+    return again == wide;
+}
+
+// A per-user program belongs on a local drive: a network drive may be
+// another machine's C:\Users, and it may be gone when the user uninstalls.
+bool isRemoteDrive(const QString &root)
+{
+    const std::wstring drive = (root + QLatin1Char('\\')).toStdWString();
+    return GetDriveTypeW(drive.c_str()) == DRIVE_REMOTE;
+}
+#endif
+
+FolderVerdict::Kind verdictKind(FolderTextFault fault)
+{
+    switch (fault) {
+    case FolderTextFault::None:
         break;
-    case FolderVerdict::Kind::Protected: {
-        QString asTyped = installFolder;
-        asTyped.replace(QLatin1Char('\\'), QLatin1Char('/'));
-        QString opened = verdict.resolved;
-        while (opened.endsWith(QLatin1Char('/')))
-            opened.chop(1);
-        while (asTyped.endsWith(QLatin1Char('/')))
-            asTyped.chop(1);
-        const bool elsewhere = windowsCaseKey(opened) != windowsCaseKey(asTyped);
-        const QString example =
-            QDir(elsewhere ? verdict.resolved : installFolder).filePath(QStringLiteral("Tambrix"));
-        if (!elsewhere)
-            return QStringLiteral(
-                       "Папка «%1» не подходит для установки: при удалении программы папка "
-                       "установки удаляется целиком. Укажите отдельную папку, например «%2».")
-                .arg(installFolder, example);
-        return QStringLiteral("Папка «%1» не подходит для установки: Windows откроет вместо неё "
-                              "папку «%2», а при удалении программы папка установки удаляется "
-                              "целиком. Укажите отдельную папку, например «%3».")
-            .arg(installFolder, verdict.resolved, example);
+    case FolderTextFault::NotAbsolute:
+        return FolderVerdict::Kind::NotAbsolute;
+    case FolderTextFault::AboveRoot:
+        return FolderVerdict::Kind::AboveRoot;
+    case FolderTextFault::Share:
+        return FolderVerdict::Kind::Share;
+    case FolderTextFault::DevicePath:
+        return FolderVerdict::Kind::DevicePath;
+    case FolderTextFault::Percent:
+        return FolderVerdict::Kind::Percent;
+    case FolderTextFault::Exclamation:
+        return FolderVerdict::Kind::Exclamation;
+    case FolderTextFault::InvalidName:
+        return FolderVerdict::Kind::InvalidName;
+    case FolderTextFault::TrailingDotOrBlank:
+        return FolderVerdict::Kind::TrailingDotOrBlank;
+    case FolderTextFault::ReservedName:
+        return FolderVerdict::Kind::ReservedName;
+    case FolderTextFault::CodePage:
+        return FolderVerdict::Kind::CodePage;
     }
-    case FolderVerdict::Kind::Percent:
-        return QStringLiteral("Папка «%1» не подходит для установки: знак % в пути при удалении "
-                              "программы будет прочитан как переменная, и удалена может быть "
-                              "другая папка. Укажите папку без знака %, например «%2».")
-            .arg(installFolder, defaultInstallFolder());
-    case FolderVerdict::Kind::InvalidName:
-        return QStringLiteral("Папка «%1» не подходит для установки: в имени «%2» есть символ, "
-                              "который Windows не допускает в именах (< > : \" | ? * или "
-                              "управляющий). Укажите другую папку, например «%3».")
-            .arg(installFolder, verdict.part, defaultInstallFolder());
-    case FolderVerdict::Kind::ReservedName:
-        return QStringLiteral("Папка «%1» не подходит для установки: «%2» — имя устройства "
-                              "Windows, а не папки. Укажите другую папку, например «%3».")
-            .arg(installFolder, verdict.part, defaultInstallFolder());
-    case FolderVerdict::Kind::DevicePath:
-        return QStringLiteral("Папка «%1» не подходит для установки: это путь к устройству "
-                              "Windows, а не к папке на диске или в сетевой папке. Укажите "
-                              "другую папку, например «%2».")
-            .arg(installFolder, defaultInstallFolder());
+    return FolderVerdict::Kind::Fine;
+}
+
+// The one check the install sequence makes before it starts. `typed` is the
+// folder field's text, trimmed; the install folder is its cleaned form.
+FolderVerdict checkInstallFolder(const QString &typed)
+{
+    FolderVerdict verdict;
+    const FolderText text = readFolderText(typed, hostPathStyle);
+    if (text.fault != FolderTextFault::None) {
+        verdict.kind = verdictKind(text.fault);
+        verdict.part = text.part;
+        return verdict;
+    }
+    // Every later stage gets QDir::cleanPath's reading: it must be this one.
+    const QString installFolder = QDir::cleanPath(typed);
+    if (text.text() != installFolder) {
+        verdict.kind = FolderVerdict::Kind::Unclean;
+        verdict.part = installFolder;
+        return verdict;
+    }
+#ifdef Q_OS_WIN
+    if (isRemoteDrive(text.root)) {
+        verdict.kind = FolderVerdict::Kind::Share;
+        return verdict;
+    }
+    const UINT oem = GetOEMCP();
+    for (const QString &name : text.names) {
+        if (!survivesOemCodePage(name, oem)) {
+            verdict.kind = FolderVerdict::Kind::CodePage;
+            verdict.part = name;
+            return verdict;
+        }
+    }
+#endif
+
+    const WindowsPath spelt = parseWindowsPath(installFolder, QString());
+    const WindowsPath folder = resolvedFolder(installFolder);
+    verdict.resolved = folder.text();
+    // Where the existing part of the path leads: a link or junction to a
+    // share or to a volume without a drive letter is refused like its text.
+    if (folder.problem == WindowsPath::Problem::DevicePath) {
+        verdict.kind = FolderVerdict::Kind::DevicePath;
+        return verdict;
+    }
+    if (folder.problem != WindowsPath::Problem::None) {
+        verdict.kind = folder.problem == WindowsPath::Problem::ReservedName
+                           ? FolderVerdict::Kind::ReservedName
+                           : FolderVerdict::Kind::InvalidName;
+        verdict.part = folder.problemPart;
+        return verdict;
+    }
+    if (folder.root.startsWith(QLatin1String("//"))) {
+        verdict.kind = FolderVerdict::Kind::Share;
+        return verdict;
+    }
+    const FolderVerdict judged =
+        judgeFolder({spelt, folder}, systemFolders(), fileSystemSpellings());
+    verdict.kind = judged.kind;
+    verdict.part = judged.part;
+    return verdict;
+}
+
+// A folder offered as an example must itself be accepted, or none is given.
+QString acceptedExample(const QStringList &candidates)
+{
+    for (const QString &candidate : candidates) {
+        if (!candidate.isEmpty() && checkInstallFolder(candidate).kind == FolderVerdict::Kind::Fine)
+            return candidate;
     }
     return QString();
 }
 
-// An existing folder with files in it and no earlier installation: removing
-// the program would delete those files too, so the user is asked first. The
-// default folder is the program's own and never asked about.
-bool needsOwnershipQuestion(const QString &installFolder)
+QString withExample(const QString &advice, const QString &example)
+{
+    return example.isEmpty() ? advice + QLatin1Char('.')
+                             : QStringLiteral("%1, например «%2».").arg(advice, example);
+}
+
+// What the warning box says for a refused folder.
+QString refusalMessage(const QString &typed, const FolderVerdict &verdict)
+{
+    const QString installFolder = QDir::cleanPath(typed);
+    const QString ownExample = acceptedExample({QDir::cleanPath(defaultInstallFolder())});
+    const QString start = QStringLiteral("Папка «%1» не подходит для установки: ").arg(typed);
+    const QString other = withExample(QStringLiteral("Укажите другую папку"), ownExample);
+    switch (verdict.kind) {
+    case FolderVerdict::Kind::Fine:
+        break;
+    case FolderVerdict::Kind::Protected: {
+        QString opened = verdict.resolved;
+        while (opened.endsWith(QLatin1Char('/')))
+            opened.chop(1);
+        QString asTyped = installFolder;
+        while (asTyped.endsWith(QLatin1Char('/')))
+            asTyped.chop(1);
+        const bool elsewhere = windowsCaseKey(opened) != windowsCaseKey(asTyped);
+        const QString base = elsewhere ? verdict.resolved : installFolder;
+        const QString example =
+            acceptedExample({QDir(base).filePath(QStringLiteral("Tambrix")), ownExample});
+        const QString advice = withExample(QStringLiteral("Укажите отдельную папку"), example);
+        if (!elsewhere)
+            return start +
+                   QStringLiteral("при удалении программы папка установки удаляется целиком. ") +
+                   advice;
+        return start +
+               QStringLiteral("Windows откроет вместо неё папку «%1», а при удалении программы "
+                              "папка установки удаляется целиком. ")
+                   .arg(verdict.resolved) +
+               advice;
+    }
+    case FolderVerdict::Kind::Foreign:
+        return start +
+               QStringLiteral("она находится в папке «%1», которая принадлежит Windows, другим "
+                              "программам или другому пользователю. ")
+                   .arg(verdict.part) +
+               withExample(QStringLiteral("Укажите папку в своём профиле"), ownExample);
+    case FolderVerdict::Kind::NotAbsolute:
+        return start +
+               QStringLiteral(
+                   "это не полный путь, и разные программы найдут его в разных местах. ") +
+               withExample(QStringLiteral("Укажите полный путь, начиная с диска"), ownExample);
+    case FolderVerdict::Kind::AboveRoot:
+        return start + QStringLiteral("«..» в пути ведёт выше корня диска. ") + other;
+    case FolderVerdict::Kind::Share:
+        return start +
+               QStringLiteral("это сетевая папка или сетевой диск, а программа устанавливается "
+                              "для одного пользователя на локальный диск. ") +
+               withExample(QStringLiteral("Укажите папку на локальном диске"), ownExample);
+    case FolderVerdict::Kind::DevicePath:
+        return start +
+               QStringLiteral("это путь к устройству Windows, а не обычный путь к папке на "
+                              "диске. ") +
+               other;
+    case FolderVerdict::Kind::Percent:
+        return start +
+               QStringLiteral("знак % в пути при удалении программы будет прочитан как "
+                              "переменная, и удалена может быть другая папка. ") +
+               withExample(QStringLiteral("Укажите папку без знака %"), ownExample);
+    case FolderVerdict::Kind::Exclamation:
+        return start +
+               QStringLiteral("знак ! в пути при удалении программы может быть прочитан как "
+                              "переменная, и удалена может быть другая папка. ") +
+               withExample(QStringLiteral("Укажите папку без знака !"), ownExample);
+    case FolderVerdict::Kind::InvalidName:
+        return start +
+               QStringLiteral("в имени «%1» есть символ, который Windows не допускает в именах "
+                              "(< > : \" | ? * или управляющий). ")
+                   .arg(verdict.part) +
+               other;
+    case FolderVerdict::Kind::TrailingDotOrBlank:
+        return start +
+               QStringLiteral("имя «%1» оканчивается точкой или пробелом: Windows их отбрасывает, "
+                              "и при удалении программы может быть удалена другая папка. ")
+                   .arg(verdict.part) +
+               withExample(QStringLiteral("Укажите имя без точки и пробела в конце"), ownExample);
+    case FolderVerdict::Kind::ReservedName:
+        return start +
+               QStringLiteral("«%1» — имя устройства Windows, а не папки. ").arg(verdict.part) +
+               other;
+    case FolderVerdict::Kind::CodePage:
+        return start +
+               QStringLiteral("имя «%1» нельзя без искажений записать в кодовой странице системы, "
+                              "и при удалении программы может быть удалена другая папка. ")
+                   .arg(verdict.part) +
+               other;
+    case FolderVerdict::Kind::Unclean:
+        return start +
+               QStringLiteral("программы Windows прочитают этот путь по-разному (например как "
+                              "«%1»). ")
+                   .arg(verdict.part) +
+               other;
+    }
+    return QString();
+}
+
+// What an existing install folder holds, as far as the question goes.
+enum class FolderContent {
+    Missing,
+    Empty,
+    Ours,       // an earlier installation: our Uninstall.cmd, byte for byte
+    Theirs,     // anything else
+    Unreadable, // cannot be listed: it may hold anything
+};
+
+// Whether a folder can be listed, and holds anything. Qt's listing says
+// "empty" for a folder it cannot read, so the system is asked directly.
+FolderContent listFolder(const QString &folder)
+{
+#ifdef Q_OS_WIN
+    const std::wstring pattern =
+        (QDir::toNativeSeparators(folder) + QLatin1String("\\*")).toStdWString();
+    WIN32_FIND_DATAW found;
+    HANDLE handle = FindFirstFileW(pattern.c_str(), &found);
+    if (handle == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? FolderContent::Empty
+                                                      : FolderContent::Unreadable;
+    FolderContent content = FolderContent::Empty;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..")
+            content = FolderContent::Theirs;
+    } while (content == FolderContent::Empty && FindNextFileW(handle, &found));
+    FindClose(handle);
+    return content;
+#else
+    DIR *dir = opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return FolderContent::Unreadable;
+    FolderContent content = FolderContent::Empty;
+    while (const dirent *entry = readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != "..") {
+            content = FolderContent::Theirs;
+            break;
+        }
+    }
+    closedir(dir);
+    return content;
+#endif
+}
+
+FolderContent folderContent(const QString &installFolder)
 {
     const QFileInfo info(installFolder);
+    if (!info.exists() && !info.isSymLink())
+        return FolderContent::Missing;
+    // A file where the folder should be is never replaced: the copy fails
+    // and says so.
     if (!info.isDir())
-        return false;
-    const QDir dir(installFolder);
-    if (dir.isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
-        return false;
-    if (QFile::exists(appExecutableIn(installFolder)) ||
-        QFile::exists(dir.filePath(QStringLiteral("Uninstall.cmd"))))
+        return FolderContent::Missing;
+    const FolderContent listed = listFolder(installFolder);
+    if (listed != FolderContent::Theirs)
+        return listed;
+    // Only our own uninstaller marks an earlier installation: a file of that
+    // name written by someone else, or a folder of that name, does not.
+    const QString script = QDir(installFolder).filePath(QStringLiteral("Uninstall.cmd"));
+    const QFileInfo scriptInfo(script);
+    const QByteArray ours(uninstallScript, int(sizeof(uninstallScript) - 1));
+    if (scriptInfo.isFile() && !scriptInfo.isSymLink() && scriptInfo.size() == ours.size()) {
+        QFile file(script);
+        if (file.open(QIODevice::ReadOnly) && file.readAll() == ours)
+            return FolderContent::Ours;
+    }
+    return FolderContent::Theirs;
+}
+
+// An existing folder that is not empty and holds no earlier installation:
+// the copy replaces its items that share a name with the package's at once,
+// and removing the program deletes the whole folder, so the user is asked
+// first. The default folder is the program's own and never asked about.
+bool needsOwnershipQuestion(const QString &installFolder)
+{
+    const FolderContent content = folderContent(installFolder);
+    if (content != FolderContent::Theirs && content != FolderContent::Unreadable)
         return false;
     const WindowsPath own = resolvedFolder(QDir::cleanPath(defaultInstallFolder()));
     const WindowsPath chosen = resolvedFolder(installFolder);
@@ -249,10 +599,14 @@ bool needsOwnershipQuestion(const QString &installFolder)
 
 QString ownershipQuestion(const QString &installFolder)
 {
-    return QStringLiteral("Папка «%1» уже существует, в ней есть файлы, но нет прежней установки "
-                          "Tambrix. При удалении программы эта папка будет удалена целиком, "
-                          "со всем её содержимым.\n\nУстановить в эту папку?")
-        .arg(installFolder);
+    const QString found = folderContent(installFolder) == FolderContent::Unreadable
+                              ? QStringLiteral("её содержимое не удалось прочитать")
+                              : QStringLiteral("в ней есть файлы");
+    return QStringLiteral("Папка «%1» уже существует, %2, но нет прежней установки Tambrix. "
+                          "Файлы и папки в ней с теми же именами, что у файлов программы, "
+                          "будут сразу заменены, а при удалении программы эта папка будет "
+                          "удалена целиком, со всем её содержимым.\n\nУстановить в эту папку?")
+        .arg(installFolder, found);
 }
 
 } // namespace

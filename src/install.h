@@ -33,18 +33,20 @@ constexpr int closeDelayWithWarningsMs = 4000;
 
 void SetupDialog::startInstall()
 {
-    const QString installFolder = QDir::cleanPath(pathEdit->text().trimmed());
+    const QString typed = pathEdit->text().trimmed();
+    const QString installFolder = QDir::cleanPath(typed);
     if (installFolder.isEmpty()) {
         QMessageBox::warning(this, QStringLiteral("Tambrix"),
                              QStringLiteral("Укажите папку установки."), QMessageBox::Ok,
                              QMessageBox::NoButton);
         return;
     }
-    const FolderVerdict verdict = checkInstallFolder(installFolder);
+    // Judged as typed as well as cleaned: cleaning turns some spellings
+    // (\\?\Volume{…}\, \\.\C:) into other, relative paths.
+    const FolderVerdict verdict = checkInstallFolder(typed);
     if (verdict.kind != FolderVerdict::Kind::Fine) {
-        QMessageBox::warning(this, QStringLiteral("Tambrix"),
-                             refusalMessage(installFolder, verdict), QMessageBox::Ok,
-                             QMessageBox::NoButton);
+        QMessageBox::warning(this, QStringLiteral("Tambrix"), refusalMessage(typed, verdict),
+                             QMessageBox::Ok, QMessageBox::NoButton);
         return;
     }
     if (needsOwnershipQuestion(installFolder)) {
@@ -144,7 +146,9 @@ void SetupDialog::startInstall()
         }
     }
     if (writeUninstallScript(installFolder)) {
-        registerArpEntry(installFolder, manifest.version);
+        if (!registerArpEntry(installFolder, manifest.version))
+            warnings << QStringLiteral("программа не добавлена в список установленных: не "
+                                       "удалось записать раздел реестра");
     } else {
         updDetail->setText(QStringLiteral("Не удалось записать Uninstall.cmd"));
         warnings << QStringLiteral("Uninstall.cmd не записан, программы не будет в списке "

@@ -135,14 +135,17 @@ QList<RegistryValue> arpValues(const QString &installFolder, const QString &vers
     };
 }
 
-void registerArpEntry(const QString &installFolder, const QString &version)
+// Whether the key was written. The installation goes on either way; a key
+// that could not be written is worth a warning, since without it the
+// program cannot be removed from the list of installed programs.
+bool registerArpEntry(const QString &installFolder, const QString &version)
 {
     const QList<RegistryValue> values =
         arpValues(installFolder, version, totalFileBytes(installFolder));
     RegistryKey key{QString::fromLatin1(arpKeyPath)};
     for (const RegistryValue &value : values)
         key.set(value);
-    key.sync();
+    return key.sync();
 }
 
 } // namespace

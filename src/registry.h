@@ -52,7 +52,11 @@ public:
         else
             settings.setValue(value.name, value.text); // stored as REG_SZ
     }
-    void sync() { settings.sync(); }
+    bool sync()
+    {
+        settings.sync();
+        return settings.status() == QSettings::NoError;
+    }
 
 private:
     QSettings settings;
@@ -161,7 +165,7 @@ public:
         entries.append({name, data});
     }
 
-    void sync()
+    bool sync()
     {
         QString text =
             QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n[%1]\r\n").arg(keyPath);
@@ -177,10 +181,7 @@ public:
         QDir().mkpath(QFileInfo(fileName).absolutePath());
         // Whole or not at all, as a registry write would be.
         QSaveFile out(fileName);
-        if (out.open(QIODevice::WriteOnly)) {
-            out.write(bytes);
-            out.commit();
-        }
+        return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() && out.commit();
     }
 
 private:

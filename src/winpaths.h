@@ -92,10 +92,13 @@ bool hasInvalidNameCharacter(const QString &component)
     return false;
 }
 
-// Windows drops trailing dots and blanks from a name: "C:\Users\u." and
-// "C:\Users\u \" open the folder "u". GetFullPathNameW trims only the last
-// component; the file system trims more in places, so for safety every
-// component is trimmed.
+// Windows drops trailing dots and blanks from the last name of a path:
+// "C:\Users\u." and "C:\Users\u \" open the folder "u". GetFullPathNameW
+// keeps them on a name in the middle ("C:\Data \x" stays inside "Data "),
+// and Qt keeps them everywhere. Install folders with such names are refused
+// outright (readFolderText); here, where the system's own folders are
+// compared, every name is trimmed, which can only make more folders count
+// as the same.
 QString trimmedWindowsComponent(const QString &component)
 {
     QString trimmed = component;
@@ -245,6 +248,156 @@ QString windowsCaseKey(const QString &text)
     return key;
 }
 
+// How the host spells an absolute path: "C:\..." on Windows, "/..." on the
+// systems the tests and the demo run on.
+enum class PathStyle { Windows, Posix };
+
+#ifdef Q_OS_WIN
+constexpr PathStyle hostPathStyle = PathStyle::Windows;
+#else
+constexpr PathStyle hostPathStyle = PathStyle::Posix;
+#endif
+
+// Characters that a code page writes as something else: cmd writes the
+// clean-up script with `echo` in the console's OEM code page, whose best-fit
+// tables turn "＼" (U+FF3C) into "\", "％" into "%", U+3000 into a blank and
+// "…" into dots, so "Documents＼" would name "Documents" when the uninstaller
+// runs. Yen and won signs stand in for "\" in the Japanese and Korean code
+// pages. On Windows the OEM code page itself is asked as well
+// (survivesOemCodePage); this is the part that holds on every system.
+bool changesInCodePage(char32_t c)
+{
+    if (c == 0xA5 || c == 0x20A9)
+        return true;
+    if (c < 0x80)
+        return false;
+    if (QChar::isSpace(c) || QChar::category(c) == QChar::Separator_Space)
+        return true;
+    // A compatibility character whose plain form holds ASCII: fullwidth
+    // forms, small forms, ligatures, superscripts, leaders.
+    const QString plain = QString::fromUcs4(&c, 1).normalized(QString::NormalizationForm_KC);
+    if (plain == QString::fromUcs4(&c, 1))
+        return false;
+    for (const QChar p : plain) {
+        if (p.unicode() < 0x80)
+            return true;
+    }
+    return false;
+}
+
+// Why the text of an install folder does not name one and the same folder to
+// every program that reads it: Qt (cleanPath, mkpath), the Win32 path
+// functions, PowerShell (-LiteralPath, Join-Path) and cmd, which reads the
+// clean-up script back from the OEM code page.
+enum class FolderTextFault {
+    None,
+    NotAbsolute,        // relative, "C:x", "\x", "~": each reader takes another base
+    AboveRoot,          // ".." past the root of the drive
+    Share,              // \\server\share: a per-user program belongs on a local drive
+    DevicePath,         // \\?\, \\.\ or \??\: Qt reads them as relative paths
+    Percent,            // cmd expands %…% in the clean-up script
+    Exclamation,        // and !…! with delayed expansion turned on
+    InvalidName,        // < > : " | ? * or a control character
+    TrailingDotOrBlank, // Windows drops them, Qt and PowerShell keep them
+    ReservedName,       // CON, NUL, COM1.txt … are devices in every folder
+    CodePage,           // written differently in the OEM code page
+};
+
+struct FolderText
+{
+    FolderTextFault fault = FolderTextFault::None;
+    QString part;      // the name (or the text) at fault
+    QString root;      // "C:" as typed, or "/"
+    QStringList names; // the names below the root, "." and ".." resolved
+
+    // The folder in the framework's form, as QDir::cleanPath gives it.
+    QString text() const
+    {
+        if (root == QLatin1String("/"))
+            return root + names.join(QLatin1Char('/'));
+        return root + QLatin1Char('/') + names.join(QLatin1Char('/'));
+    }
+};
+
+// Reads the folder field's text (already trimmed) the way every reader will
+// have to agree on. Only an absolute local path is accepted: a drive letter,
+// a colon and a separator (or "/" on other systems), then names that each
+// reader keeps as they are.
+FolderText readFolderText(const QString &typed, PathStyle style)
+{
+    FolderText result;
+    auto fault = [&result](FolderTextFault f, const QString &part) {
+        result.fault = f;
+        result.part = part;
+        return result;
+    };
+    // cmd reads the whole clean-up line, drive and separators included.
+    if (typed.contains(QLatin1Char('%')))
+        return fault(FolderTextFault::Percent, typed);
+    if (typed.contains(QLatin1Char('!')))
+        return fault(FolderTextFault::Exclamation, typed);
+
+    QString path = typed;
+    if (style == PathStyle::Windows)
+        path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (style == PathStyle::Windows && path.startsWith(QLatin1String("/?\?/")))
+        return fault(FolderTextFault::DevicePath, typed);
+    if (path.startsWith(QLatin1String("//"))) {
+        const bool device = path.size() >= 4 &&
+                            (path.at(2) == QLatin1Char('?') || path.at(2) == QLatin1Char('.')) &&
+                            path.at(3) == QLatin1Char('/');
+        if (device && !path.mid(4).startsWith(QLatin1String("UNC/"), Qt::CaseInsensitive))
+            return fault(FolderTextFault::DevicePath, typed);
+        return fault(FolderTextFault::Share, typed);
+    }
+    QString rest;
+    if (style == PathStyle::Windows) {
+        if (!isDriveLetter(path) || path.size() < 3 || path.at(2) != QLatin1Char('/'))
+            return fault(FolderTextFault::NotAbsolute, typed);
+        result.root = path.left(2);
+        rest = path.mid(3);
+    } else {
+        if (!path.startsWith(QLatin1Char('/')))
+            return fault(FolderTextFault::NotAbsolute, typed);
+        result.root = QStringLiteral("/");
+        rest = path.mid(1);
+    }
+
+    // The way QDir::cleanPath and GetFullPathNameW resolve "." and "..";
+    // nothing else is trimmed or changed.
+    for (const QString &name : rest.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (name == QLatin1String("."))
+            continue;
+        if (name == QLatin1String("..")) {
+            if (result.names.isEmpty())
+                return fault(FolderTextFault::AboveRoot, typed);
+            result.names.removeLast();
+            continue;
+        }
+        result.names << name;
+    }
+    for (const QString &name : std::as_const(result.names)) {
+        if (hasInvalidNameCharacter(name))
+            return fault(FolderTextFault::InvalidName, name);
+        if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
+            return fault(FolderTextFault::TrailingDotOrBlank, name);
+        if (isReservedDeviceName(name))
+            return fault(FolderTextFault::ReservedName, name);
+        for (qsizetype i = 0; i < name.size(); ++i) {
+            char32_t c = name.at(i).unicode();
+            if (QChar::isHighSurrogate(c) && i + 1 < name.size() &&
+                name.at(i + 1).isLowSurrogate()) {
+                c = QChar::surrogateToUcs4(name.at(i), name.at(i + 1));
+                ++i;
+            }
+            // A lone surrogate has no form in any code page.
+            if (QChar::isSurrogate(c) || changesInCodePage(c))
+                return fault(FolderTextFault::CodePage, name);
+        }
+    }
+    return result;
+}
+
 // Whether `folder` is `other` or one of the folders that contain it.
 bool isSameOrAncestor(const WindowsPath &folder, const WindowsPath &other)
 {
@@ -261,12 +414,6 @@ bool isSameOrAncestor(const WindowsPath &folder, const WindowsPath &other)
 bool isSameWindowsPath(const WindowsPath &a, const WindowsPath &b)
 {
     return a.parts.size() == b.parts.size() && isSameOrAncestor(a, b);
-}
-
-// Whether `folder` lies directly inside `parent`.
-bool isDirectChild(const WindowsPath &folder, const WindowsPath &parent)
-{
-    return folder.parts.size() == parent.parts.size() + 1 && isSameOrAncestor(parent, folder);
 }
 
 // What the file system knows: whether a path exists, and the final path of an

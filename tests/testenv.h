@@ -28,15 +28,17 @@ struct IsolatedEnvironment
         if (!root.isValid())
             qFatal("cannot create the isolated test root: %s", qPrintable(root.errorString()));
         const QString base = root.path();
+        // The home lies in a folder of profiles, as C:\Users\u and /home/u do,
+        // so that "another user's profile" is a folder beside it.
         const char *folders[][2] = {
-            {"HOME", "home"},
-            {"XDG_CONFIG_HOME", "home/.config"},
-            {"XDG_DATA_HOME", "home/.local/share"},
-            {"XDG_CACHE_HOME", "home/.cache"},
-            {"XDG_STATE_HOME", "home/.local/state"},
+            {"HOME", "users/u"},
+            {"XDG_CONFIG_HOME", "users/u/.config"},
+            {"XDG_DATA_HOME", "users/u/.local/share"},
+            {"XDG_CACHE_HOME", "users/u/.cache"},
+            {"XDG_STATE_HOME", "users/u/.local/state"},
             {"XDG_RUNTIME_DIR", "runtime"},
             {"TMPDIR", "tmp"},
-            {"LOCALAPPDATA", "home/AppData/Local"},
+            {"LOCALAPPDATA", "users/u/AppData/Local"},
         };
         for (const auto &folder : folders) {
             const QString path = base + QLatin1Char('/') + QLatin1String(folder[1]);
@@ -58,7 +60,7 @@ struct IsolatedEnvironment
         qputenv("PATH", platform + ':' + qgetenv("PATH"));
     }
 
-    QString home() const { return root.path() + QLatin1String("/home"); }
+    QString home() const { return root.path() + QLatin1String("/users/u"); }
     QString temp() const { return root.path() + QLatin1String("/tmp"); }
 };
 

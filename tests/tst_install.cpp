@@ -80,24 +80,46 @@ static QString linksFolder()
     return testenv::environment().temp() + QLatin1String("/links");
 }
 
-static QString refusedAsProtected(const QString &folder)
+// The warning for a refused folder: what is wrong, then what to do, with an
+// example folder when one passes the check.
+static QString refused(const QString &typed, const QString &reason, const QString &advice,
+                       const QString &example)
 {
-    return QStringLiteral("Папка «%1» не подходит для установки: при удалении программы папка "
-                          "установки удаляется целиком. Укажите отдельную папку, например «%2».")
-        .arg(folder, QDir(folder).filePath(QStringLiteral("Tambrix")));
+    return QStringLiteral("Папка «%1» не подходит для установки: %2 %3%4")
+        .arg(typed, reason, advice,
+             example.isEmpty() ? QStringLiteral(".")
+                               : QStringLiteral(", например «%1».").arg(example));
 }
 
-static QString refusedAsElsewhere(const QString &folder, const QString &opened)
+static QString refusedAsProtected(const QString &typed, const QString &example)
 {
-    return QStringLiteral("Папка «%1» не подходит для установки: Windows откроет вместо неё папку "
-                          "«%2», а при удалении программы папка установки удаляется целиком. "
-                          "Укажите отдельную папку, например «%2/Tambrix».")
-        .arg(folder, opened);
+    return refused(typed,
+                   QStringLiteral("при удалении программы папка установки удаляется целиком."),
+                   QStringLiteral("Укажите отдельную папку"), example);
+}
+
+static QString refusedAsElsewhere(const QString &typed, const QString &opened,
+                                  const QString &example)
+{
+    return refused(typed,
+                   QStringLiteral("Windows откроет вместо неё папку «%1», а при удалении "
+                                  "программы папка установки удаляется целиком.")
+                       .arg(opened),
+                   QStringLiteral("Укажите отдельную папку"), example);
 }
 
 static QString defaultFolder()
 {
     return qEnvironmentVariable("LOCALAPPDATA") + QLatin1String("/Tambrix");
+}
+
+static QString refusedAsForeign(const QString &typed, const QString &owner)
+{
+    return refused(typed,
+                   QStringLiteral("она находится в папке «%1», которая принадлежит Windows, "
+                                  "другим программам или другому пользователю.")
+                       .arg(owner),
+                   QStringLiteral("Укажите папку в своём профиле"), defaultFolder());
 }
 
 class tst_Install : public QObject
@@ -112,6 +134,7 @@ private slots:
     void emptyFolderWarns();
     void protectedFoldersRefused_data();
     void protectedFoldersRefused();
+    void suggestionPassesTheCheck();
     void ownFoldersAllowed_data();
     void ownFoldersAllowed();
     void ownershipQuestion_data();
@@ -127,6 +150,7 @@ private slots:
     void fatalFailures();
     void noShortcutsWhenUnticked();
     void nonFatalFailuresShownBeforeClosing();
+    void registrationFailureShown();
 
 private:
     void serve(const QByteArray &manifestJson, const QByteArray &package, int packageStatus = 200);
@@ -273,107 +297,196 @@ void tst_Install::emptyFolderWarns()
 
 void tst_Install::protectedFoldersRefused_data()
 {
-    QTest::addColumn<QString>("folder");
-    QTest::addColumn<QString>("message"); // empty: refused as a protected folder, as typed
+    QTest::addColumn<QString>("folder"); // as typed into the field
+    QTest::addColumn<QString>("message");
     const QString home = QDir::homePath();
+    const QString profiles = QFileInfo(home).path();
     const QString localAppData = qEnvironmentVariable("LOCALAPPDATA");
+    const QString temp = testenv::environment().temp();
     auto location = [](QStandardPaths::StandardLocation l) {
         return QStandardPaths::writableLocation(l);
     };
-    QTest::newRow("file-system root") << QStringLiteral("/") << QString();
-    QTest::newRow("drive root") << QStringLiteral("C:/") << QString();
-    QTest::newRow("bare drive") << QStringLiteral("C:") << QString();
-    QTest::newRow("home") << home << QString();
+    auto own = [](const QString &folder) {
+        return folder + QStringLiteral("/Tambrix");
+    };
+    auto protectedRow = [&](const char *name, const QString &folder) {
+        QTest::newRow(name) << folder << refusedAsProtected(folder, own(folder));
+    };
+    QTest::newRow("file-system root")
+        << QStringLiteral("/")
+        << refusedAsProtected(QStringLiteral("/"), QStringLiteral("/Tambrix"));
+    protectedRow("home", home);
     QTest::newRow("home, trailing slash and blanks")
-        << QStringLiteral("  ") + home + QStringLiteral("/  ") << QString();
-    QTest::newRow("desktop") << location(QStandardPaths::DesktopLocation) << QString();
-    QTest::newRow("documents") << location(QStandardPaths::DocumentsLocation) << QString();
-    QTest::newRow("downloads") << location(QStandardPaths::DownloadLocation) << QString();
-    QTest::newRow("pictures") << location(QStandardPaths::PicturesLocation) << QString();
-    QTest::newRow("music") << location(QStandardPaths::MusicLocation) << QString();
-    QTest::newRow("videos") << location(QStandardPaths::MoviesLocation) << QString();
-    QTest::newRow("config") << location(QStandardPaths::GenericConfigLocation) << QString();
-    QTest::newRow("temp") << location(QStandardPaths::TempLocation) << QString();
-    QTest::newRow("local app data") << localAppData << QString();
-    QTest::newRow("dot-dot back to home") << home + QStringLiteral("/Documents/..") << QString();
+        << QStringLiteral("  ") + home + QStringLiteral("/  ")
+        << refusedAsProtected(home + QLatin1Char('/'), own(home));
+    protectedRow("desktop", location(QStandardPaths::DesktopLocation));
+    protectedRow("documents", location(QStandardPaths::DocumentsLocation));
+    protectedRow("downloads", location(QStandardPaths::DownloadLocation));
+    protectedRow("pictures", location(QStandardPaths::PicturesLocation));
+    protectedRow("music", location(QStandardPaths::MusicLocation));
+    protectedRow("videos", location(QStandardPaths::MoviesLocation));
+    protectedRow("config", location(QStandardPaths::GenericConfigLocation));
+    protectedRow("data", location(QStandardPaths::GenericDataLocation));
+    protectedRow("cache", location(QStandardPaths::GenericCacheLocation));
+    protectedRow("applications", location(QStandardPaths::ApplicationsLocation));
+    protectedRow("runtime", location(QStandardPaths::RuntimeLocation));
+    protectedRow("temp", location(QStandardPaths::TempLocation));
+    protectedRow("local app data", localAppData);
+    QTest::newRow("dot-dot back to home")
+        << home + QStringLiteral("/Documents/..")
+        << refusedAsProtected(home + QStringLiteral("/Documents/.."), own(home));
     // Folders that hold a standard folder: wiping them wipes it too.
-    QTest::newRow("parent of home") << QFileInfo(home).path() << QString();
-    QTest::newRow("AppData, holding local app data") << QFileInfo(localAppData).path() << QString();
-    QTest::newRow("holds the data location")
-        << QFileInfo(location(QStandardPaths::GenericDataLocation)).path() << QString();
+    QTest::newRow("profiles, holding home")
+        << profiles << refusedAsProtected(profiles, defaultFolder());
+    protectedRow("AppData, holding local app data", QFileInfo(localAppData).path());
+    protectedRow("holds the data location",
+                 QFileInfo(location(QStandardPaths::GenericDataLocation)).path());
     // Standard folders of Windows that no Qt location names.
-    for (const char *name : {"Saved Games", "Favorites", "Contacts", "Links", "Searches"})
-        QTest::newRow(name) << home + QLatin1Char('/') + QLatin1String(name) << QString();
-    QTest::newRow("LocalLow") << QFileInfo(localAppData).path() + QStringLiteral("/LocalLow")
-                              << QString();
-    QTest::newRow("per-user programs") << localAppData + QStringLiteral("/Programs") << QString();
-    QTest::newRow("local Microsoft") << localAppData + QStringLiteral("/Microsoft") << QString();
+    for (const char *name :
+         {"Saved Games", "Favorites", "Contacts", "Links", "Searches", "3D Objects",
+          "Pictures/Screenshots", "Pictures/Camera Roll", "Pictures/Saved Pictures"})
+        protectedRow(name, home + QLatin1Char('/') + QLatin1String(name));
+    protectedRow("LocalLow", QFileInfo(localAppData).path() + QStringLiteral("/LocalLow"));
+    protectedRow("per-user programs", localAppData + QStringLiteral("/Programs"));
+    // Everyone's, the system's and other programs' folders, with everything
+    // inside them.
+    QTest::newRow("local Microsoft")
+        << localAppData + QStringLiteral("/Microsoft")
+        << refusedAsProtected(localAppData + QStringLiteral("/Microsoft"), defaultFolder());
+    QTest::newRow("inside local Microsoft")
+        << localAppData + QStringLiteral("/Microsoft/WindowsApps")
+        << refusedAsForeign(localAppData + QStringLiteral("/Microsoft/WindowsApps"),
+                            localAppData + QStringLiteral("/Microsoft"));
+    QTest::newRow("inside app packages")
+        << localAppData + QStringLiteral("/Packages/App")
+        << refusedAsForeign(localAppData + QStringLiteral("/Packages/App"),
+                            localAppData + QStringLiteral("/Packages"));
     for (const char *name : {"PUBLIC", "OneDrive", "OneDriveConsumer", "OneDriveCommercial",
-                             "ProgramData", "ProgramFiles", "ProgramFiles(x86)", "SystemRoot"})
-        QTest::newRow(name) << systemFolder(name) << QString();
-    QTest::newRow("public documents")
-        << systemFolder("PUBLIC") + QStringLiteral("/Documents") << QString();
+                             "ProgramData", "ProgramFiles", "ProgramFiles(x86)", "SystemRoot"}) {
+        QTest::newRow(name) << systemFolder(name)
+                            << refusedAsProtected(systemFolder(name), defaultFolder());
+        QTest::newRow(qPrintable(QStringLiteral("inside %1").arg(QLatin1String(name))))
+            << own(systemFolder(name))
+            << refusedAsForeign(own(systemFolder(name)), systemFolder(name));
+    }
     QTest::newRow("holds program files")
-        << QFileInfo(systemFolder("ProgramFiles")).path() << QString();
+        << QFileInfo(systemFolder("ProgramFiles")).path()
+        << refusedAsProtected(QFileInfo(systemFolder("ProgramFiles")).path(),
+                              own(QFileInfo(systemFolder("ProgramFiles")).path()));
+    QTest::newRow("OneDrive folder of the profile, by name")
+        << home + QStringLiteral("/OneDrive - Contoso/Apps")
+        << refusedAsForeign(home + QStringLiteral("/OneDrive - Contoso/Apps"),
+                            home + QStringLiteral("/OneDrive - Contoso"));
     QTest::newRow("another user's profile")
-        << QFileInfo(home).path() + QStringLiteral("/other") << QString();
-    QTest::newRow("another user's profile, other case")
-        << QFileInfo(home).path() + QStringLiteral("/HOME") << QString();
-    // What Windows opens is what counts.
-    QTest::newRow("home with a trailing dot")
-        << home + QLatin1Char('.') << refusedAsElsewhere(home + QLatin1Char('.'), home);
-    QTest::newRow("home with a blank before the slash")
-        << home + QStringLiteral(" /") << refusedAsElsewhere(home + QLatin1Char(' '), home);
-    QTest::newRow("desktop with dots and blanks")
-        << home + QStringLiteral("/Desktop. .")
-        << refusedAsElsewhere(home + QStringLiteral("/Desktop. ."),
-                              home + QStringLiteral("/Desktop"));
+        << profiles + QStringLiteral("/other")
+        << refusedAsForeign(profiles + QStringLiteral("/other"),
+                            profiles + QStringLiteral("/other"));
+    QTest::newRow("inside another user's profile")
+        << profiles + QStringLiteral("/other/Documents/Apps")
+        << refusedAsForeign(profiles + QStringLiteral("/other/Documents/Apps"),
+                            profiles + QStringLiteral("/other"));
+    // Windows compares names without case: "U" is the user's own "u".
+    QTest::newRow("home in other case") << profiles + QStringLiteral("/U")
+                                        << refusedAsProtected(profiles + QStringLiteral("/U"),
+                                                              own(profiles + QStringLiteral("/U")));
+    // What the existing part of the path leads to is what counts.
     QTest::newRow("link to home") << linksFolder() + QStringLiteral("/toHome")
                                   << refusedAsElsewhere(linksFolder() + QStringLiteral("/toHome"),
-                                                        home);
+                                                        home, own(home));
     QTest::newRow("folder inside a link to home")
         << linksFolder() + QStringLiteral("/toHome/Documents")
         << refusedAsElsewhere(linksFolder() + QStringLiteral("/toHome/Documents"),
-                              location(QStandardPaths::DocumentsLocation));
+                              location(QStandardPaths::DocumentsLocation),
+                              own(location(QStandardPaths::DocumentsLocation)));
     QTest::newRow("new folder behind a link to the profiles")
         << linksFolder() + QStringLiteral("/toProfiles/someone")
-        << refusedAsElsewhere(linksFolder() + QStringLiteral("/toProfiles/someone"),
-                              QFileInfo(home).path() + QStringLiteral("/someone"));
-    QTest::newRow("share root, Windows spelling")
-        << QStringLiteral("\\\\server\\share") << QString();
-    const QString percent = testenv::environment().temp() + QStringLiteral("/Games/%X%");
+        << refusedAsForeign(linksFolder() + QStringLiteral("/toProfiles/someone"),
+                            profiles + QStringLiteral("/someone"));
+
+    // Spellings that readers take for different folders.
+    const QString notFull =
+        QStringLiteral("это не полный путь, и разные программы найдут его в разных местах.");
+    const QString fullPath = QStringLiteral("Укажите полный путь, начиная с диска");
+    for (const char *relative :
+         {"Tambrix", "Apps/Tambrix", "./Tambrix", "../Tambrix", "~", "~/Documents", "C:", "C:/",
+          "C:Tambrix", "\\Tambrix", "c;/apps/o'brien ТТТТ"})
+        QTest::newRow(qPrintable(QStringLiteral("relative %1").arg(QString::fromUtf8(relative))))
+            << QString::fromUtf8(relative)
+            << refused(QString::fromUtf8(relative), notFull, fullPath, defaultFolder());
+    const QString blank = home + QStringLiteral("/Data /x");
+    for (const QString &name : {QStringLiteral("u."), QStringLiteral("Data "),
+                                QStringLiteral("Games.."), QStringLiteral("x. ")}) {
+        const QString typed = name == QLatin1String("u.")
+                                  ? home + QLatin1Char('.')
+                                  : home + QLatin1Char('/') + name + QStringLiteral("/Tambrix");
+        QTest::newRow(qPrintable(QStringLiteral("trailing dot or blank: %1").arg(name)))
+            << typed
+            << refused(typed,
+                       QStringLiteral("имя «%1» оканчивается точкой или пробелом: Windows их "
+                                      "отбрасывает, и при удалении программы может быть "
+                                      "удалена другая папка.")
+                           .arg(name),
+                       QStringLiteral("Укажите имя без точки и пробела в конце"), defaultFolder());
+    }
+    QTest::newRow("blank, then the current folder")
+        << home + QStringLiteral("/Data /.")
+        << refused(home + QStringLiteral("/Data /."),
+                   QStringLiteral("имя «Data » оканчивается точкой или пробелом: Windows их "
+                                  "отбрасывает, и при удалении программы может быть удалена "
+                                  "другая папка."),
+                   QStringLiteral("Укажите имя без точки и пробела в конце"), defaultFolder());
+    QTest::newRow("share") << QStringLiteral("//server/share/Apps")
+                           << refused(QStringLiteral("//server/share/Apps"),
+                                      QStringLiteral("это сетевая папка или сетевой диск, а "
+                                                     "программа устанавливается для одного "
+                                                     "пользователя на локальный диск."),
+                                      QStringLiteral("Укажите папку на локальном диске"),
+                                      defaultFolder());
+    const QString percent = temp + QStringLiteral("/Games/%X%");
     QTest::newRow("percent pair")
         << percent
-        << QStringLiteral("Папка «%1» не подходит для установки: знак % в пути при удалении "
-                          "программы будет прочитан как переменная, и удалена может быть другая "
-                          "папка. Укажите папку без знака %, например «%2».")
-               .arg(percent, defaultFolder());
-    const QString lonePercent = testenv::environment().temp() + QStringLiteral("/100%");
-    QTest::newRow("lone percent")
-        << lonePercent
-        << QStringLiteral("Папка «%1» не подходит для установки: знак % в пути при удалении "
-                          "программы будет прочитан как переменная, и удалена может быть другая "
-                          "папка. Укажите папку без знака %, например «%2».")
-               .arg(lonePercent, defaultFolder());
+        << refused(percent,
+                   QStringLiteral("знак % в пути при удалении программы будет прочитан как "
+                                  "переменная, и удалена может быть другая папка."),
+                   QStringLiteral("Укажите папку без знака %"), defaultFolder());
+    for (const QString &typed :
+         {home + QStringLiteral("/Data/!old!"), home + QStringLiteral("/Wow!")})
+        QTest::newRow(qPrintable(QStringLiteral("exclamation %1").arg(QFileInfo(typed).fileName())))
+            << typed
+            << refused(typed,
+                       QStringLiteral("знак ! в пути при удалении программы может быть прочитан "
+                                      "как переменная, и удалена может быть другая папка."),
+                       QStringLiteral("Укажите папку без знака !"), defaultFolder());
+    for (const QString &name :
+         {QStringLiteral("Documents\uFF3C"), QStringLiteral("\uFF05TEMP\uFF05"),
+          QStringLiteral("Apps\u3000x"), QStringLiteral("x\u00A5")}) {
+        const QString typed = home + QLatin1Char('/') + name;
+        QTest::newRow(qPrintable(QStringLiteral("code page: %1").arg(name)))
+            << typed
+            << refused(typed,
+                       QStringLiteral("имя «%1» нельзя без искажений записать в кодовой странице "
+                                      "системы, и при удалении программы может быть удалена "
+                                      "другая папка.")
+                           .arg(name),
+                       QStringLiteral("Укажите другую папку"), defaultFolder());
+    }
     const QString stream = home + QStringLiteral("::$INDEX_ALLOCATION");
     QTest::newRow("stream name of the home folder")
         << stream
-        << QStringLiteral("Папка «%1» не подходит для установки: в имени «%2» есть символ, "
-                          "который Windows не допускает в именах (< > : \" | ? * или "
-                          "управляющий). Укажите другую папку, например «%3».")
-               .arg(stream, QFileInfo(stream).fileName(), defaultFolder());
-    const QString device = testenv::environment().temp() + QStringLiteral("/Apps/nul.txt");
+        << refused(stream,
+                   QStringLiteral("в имени «%1» есть символ, который Windows не допускает в "
+                                  "именах (< > : \" | ? * или управляющий).")
+                       .arg(QFileInfo(stream).fileName()),
+                   QStringLiteral("Укажите другую папку"), defaultFolder());
+    const QString device = temp + QStringLiteral("/Apps/nul.txt");
     QTest::newRow("device name")
         << device
-        << QStringLiteral("Папка «%1» не подходит для установки: «nul.txt» — имя устройства "
-                          "Windows, а не папки. Укажите другую папку, например «%2».")
-               .arg(device, defaultFolder());
-    QTest::newRow("device path")
-        << QStringLiteral("\\\\.\\PhysicalDrive0")
-        << QStringLiteral("Папка «\\\\.\\PhysicalDrive0» не подходит для установки: это путь к "
-                          "устройству Windows, а не к папке на диске или в сетевой папке. "
-                          "Укажите другую папку, например «%1».")
-               .arg(defaultFolder());
+        << refused(device, QStringLiteral("«nul.txt» — имя устройства Windows, а не папки."),
+                   QStringLiteral("Укажите другую папку"), defaultFolder());
+    QTest::newRow("above the root")
+        << QStringLiteral("/../x")
+        << refused(QStringLiteral("/../x"), QStringLiteral("«..» в пути ведёт выше корня диска."),
+                   QStringLiteral("Укажите другую папку"), defaultFolder());
 }
 
 void tst_Install::protectedFoldersRefused()
@@ -384,13 +497,38 @@ void tst_Install::protectedFoldersRefused()
     dialog.show();
     dialog.pathEdit->setText(folder);
     testbox::SeenBox box(&dialog);
+    const QDir here = QDir::current();
+    const QStringList hereBefore = here.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     dialog.startInstall();
     QCOMPARE(box.title, QStringLiteral("Tambrix"));
     QCOMPARE(box.icon, QMessageBox::Warning);
-    QCOMPARE(box.text,
-             message.isEmpty() ? refusedAsProtected(QDir::cleanPath(folder.trimmed())) : message);
+    QCOMPARE(box.text, message);
     QVERIFY(dialog.updNow->isEnabled());
     QVERIFY(!dialog.updBar->isVisible());
+    QVERIFY(server->requests.isEmpty());
+    // Nothing is made, not even next to the current folder.
+    QCOMPARE(here.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), hereBefore);
+    QVERIFY(!QFile::exists(workFolder()));
+}
+
+// A suggested folder must pass the same check: a LOCALAPPDATA stored
+// unexpanded would otherwise send the user round in a circle.
+void tst_Install::suggestionPassesTheCheck()
+{
+    const QByteArray saved = qgetenv("LOCALAPPDATA");
+    const auto restore = qScopeGuard([&] { qputenv("LOCALAPPDATA", saved); });
+    const QString unexpanded = QDir::homePath() + QStringLiteral("/%USERPROFILE%/Local");
+    qputenv("LOCALAPPDATA", QFile::encodeName(unexpanded));
+    SetupDialog dialog;
+    dialog.show();
+    QCOMPARE(dialog.pathEdit->text(), unexpanded + QStringLiteral("/Tambrix"));
+    testbox::SeenBox box(&dialog);
+    dialog.startInstall();
+    QCOMPARE(box.text,
+             refused(unexpanded + QStringLiteral("/Tambrix"),
+                     QStringLiteral("знак % в пути при удалении программы будет прочитан как "
+                                    "переменная, и удалена может быть другая папка."),
+                     QStringLiteral("Укажите папку без знака %"), QString()));
     QVERIFY(server->requests.isEmpty());
 }
 
@@ -405,23 +543,28 @@ void tst_Install::ownFoldersAllowed_data()
                QStringLiteral("/Tambrix");
     QTest::newRow("sub-folder of per-user programs")
         << qEnvironmentVariable("LOCALAPPDATA") + QStringLiteral("/Programs/Tambrix");
-    QTest::newRow("sub-folder inside another profile's folder")
-        << QFileInfo(home).path() + QStringLiteral("/other/Apps");
-    // Only whole path components count: "homeApps" is not inside "home".
-    QTest::newRow("name starting like home") << home + QStringLiteral("Apps/Tambrix");
-    QTest::newRow("name starting like the parent of home")
+    // Only whole path components count: "DocumentsX" is not "Documents".
+    QTest::newRow("name starting like a standard folder")
+        << QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) +
+               QStringLiteral("X");
+    QTest::newRow("name starting like the profiles folder")
         << QFileInfo(home).path() + QStringLiteral("2/Tambrix");
     QTest::newRow("names that only start like devices")
         << home + QStringLiteral("/CONSOLE/COM10/Tambrix");
     QTest::newRow("brackets, apostrophes, ampersand, caret")
-        << home + QStringLiteral("/O'Brien’s [x64] & ^Apps");
+        << home + QStringLiteral("/Apps/O'Brien [x64] (1) & ^c");
+    QTest::newRow("typographic apostrophe") << home + QStringLiteral("/O’Brien’s Apps");
+    QTest::newRow("Cyrillic") << home + QStringLiteral("/Программы/Тамбрикс");
+    QTest::newRow("a name merely containing OneDrive") << home + QStringLiteral("/Apps/OneDrive x");
+    QTest::newRow("trailing separator and blanks around")
+        << QStringLiteral(" ") + home + QStringLiteral("/Apps/Tambrix/ ");
     QTest::newRow("link to a folder of its own") << linksFolder() + QStringLiteral("/toOwn");
 }
 
 void tst_Install::ownFoldersAllowed()
 {
     QFETCH(QString, folder);
-    const FolderVerdict verdict = checkInstallFolder(QDir::cleanPath(folder));
+    const FolderVerdict verdict = checkInstallFolder(folder.trimmed());
     QVERIFY2(verdict.kind == FolderVerdict::Kind::Fine,
              qPrintable(folder + QLatin1String(" -> ") + verdict.resolved));
 }
@@ -438,10 +581,21 @@ void tst_Install::ownershipQuestion_data()
     const int yes = QMessageBox::Yes, no = QMessageBox::No, escape = QMessageBox::NoButton;
     QTest::newRow("missing folder") << QString() << false << false << no << false << true;
     QTest::newRow("empty folder") << QStringLiteral("/") << false << false << no << false << true;
-    QTest::newRow("earlier installation")
-        << QStringLiteral("TambrixDesktop.exe") << false << false << no << false << true;
-    QTest::newRow("earlier uninstaller")
-        << QStringLiteral("Uninstall.cmd") << false << false << no << false << true;
+    QTest::newRow("earlier installation: our Uninstall.cmd")
+        << QStringLiteral("Uninstall.cmd=ours") << false << false << no << false << true;
+    // Only our own uninstaller marks an earlier installation.
+    QTest::newRow("someone's Uninstall.cmd, answered no")
+        << QStringLiteral("Uninstall.cmd") << false << false << no << true << false;
+    QTest::newRow("someone's Uninstall.cmd, answered yes")
+        << QStringLiteral("Uninstall.cmd") << false << false << yes << true << true;
+    QTest::newRow("our bytes and one more, answered no")
+        << QStringLiteral("Uninstall.cmd=ours+") << false << false << no << true << false;
+    QTest::newRow("a folder named Uninstall.cmd, answered no")
+        << QStringLiteral("Uninstall.cmd/") << false << false << no << true << false;
+    QTest::newRow("an executable of that name alone, answered no")
+        << QStringLiteral("TambrixDesktop.exe") << false << false << no << true << false;
+    QTest::newRow("a folder that cannot be listed, answered no")
+        << QStringLiteral("unreadable") << false << false << no << true << false;
     QTest::newRow("someone's files, answered no")
         << QStringLiteral("report.docx") << false << false << no << true << false;
     QTest::newRow("someone's files, escape")
@@ -473,13 +627,33 @@ void tst_Install::ownershipQuestion()
         if (defaultFolder)
             QDir(install).removeRecursively();
     });
-    if (!content.isEmpty()) {
+    const bool unreadable = content == QLatin1String("unreadable");
+    if (unreadable) {
+        QVERIFY(QDir().mkpath(install));
+        QVERIFY(testenv::writeFile(install + QLatin1String("/secret.txt"), "theirs"));
+        QVERIFY(QFile::setPermissions(install, QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    } else if (content.startsWith(QLatin1String("Uninstall.cmd="))) {
+        // What an earlier installation left: the uninstaller it wrote.
+        QVERIFY(QDir().mkpath(install));
+        QVERIFY(writeUninstallScript(install));
+        if (content.endsWith(QLatin1Char('+'))) {
+            QFile script(install + QLatin1String("/Uninstall.cmd"));
+            QVERIFY(script.open(QIODevice::Append) && script.write("\r\n") == 2);
+        }
+    } else if (!content.isEmpty()) {
         QVERIFY(QDir().mkpath(install));
         if (content.endsWith(QLatin1Char('/')))
             QVERIFY(QDir().mkpath(install + QLatin1Char('/') + content));
         else
             QVERIFY(testenv::writeFile(install + QLatin1Char('/') + content, "theirs"));
     }
+    const auto readableAgain = qScopeGuard([&] {
+        QFile::setPermissions(install, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                           QFileDevice::ExeOwner);
+    });
+    // Root reads every folder: the unlistable case then cannot be made here.
+    if (unreadable && QDir(install).entryList(QDir::Files).size() > 0)
+        QSKIP("running as root: a folder cannot be made unreadable");
     const QMap<QString, QByteArray> before = testenv::treeOf(install);
 
     SetupDialog dialog;
@@ -506,11 +680,13 @@ void tst_Install::ownershipQuestion()
     if (asked) {
         QCOMPARE(box.title, QStringLiteral("Tambrix"));
         QCOMPARE(box.text,
-                 QStringLiteral("Папка «%1» уже существует, в ней есть файлы, но нет прежней "
-                                "установки Tambrix. При удалении программы эта папка будет "
-                                "удалена целиком, со всем её содержимым.\n\nУстановить в эту "
-                                "папку?")
-                     .arg(install));
+                 QStringLiteral("Папка «%1» уже существует, %2, но нет прежней установки "
+                                "Tambrix. Файлы и папки в ней с теми же именами, что у файлов "
+                                "программы, будут сразу заменены, а при удалении программы эта "
+                                "папка будет удалена целиком, со всем её содержимым.\n\n"
+                                "Установить в эту папку?")
+                     .arg(install, unreadable ? QStringLiteral("её содержимое не удалось прочитать")
+                                              : QStringLiteral("в ней есть файлы")));
         QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::No);
         QStringList texts = box.buttonTexts;
         texts.sort();
@@ -523,7 +699,8 @@ void tst_Install::ownershipQuestion()
         QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
         QCOMPARE(testenv::readAll(install + QLatin1String("/TambrixDesktop.exe")), launcher);
         if (!content.isEmpty() && content != QLatin1String("/") &&
-            !content.startsWith(QLatin1String("TambrixDesktop")))
+            !content.startsWith(QLatin1String("TambrixDesktop")) &&
+            !content.startsWith(QLatin1String("Uninstall.cmd")))
             QVERIFY(QFile::exists(install + QLatin1Char('/') + content)); // theirs stays
         QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 5000);
         return;
@@ -839,13 +1016,15 @@ void tst_Install::nonFatalFailuresShownBeforeClosing()
                               "case \"$3\" in *WScript.Shell*) echo 'COM error' >&2; exit 1;; "
                               "esac\nexec \"" TAMBRIX_PLATFORM_BIN "/powershell\" \"$@\"");
     QVERIFY(fake.ok);
-    // A folder where Uninstall.cmd should go: the script cannot be written.
+    // A folder where Uninstall.cmd should go: the script cannot be written
+    // (and the folder is not taken for an earlier installation: asked, Yes).
     const QString install = path(QStringLiteral("Tambrix"));
     QVERIFY(QDir().mkpath(install + QLatin1String("/Uninstall.cmd")));
 
     SetupDialog dialog;
     dialog.show();
     dialog.pathEdit->setText(install);
+    testbox::SeenBox question(&dialog, QMessageBox::Yes);
     QElapsedTimer sinceStart;
     sinceStart.start();
     dialog.startInstall();
@@ -865,6 +1044,33 @@ void tst_Install::nonFatalFailuresShownBeforeClosing()
     // Open long enough to be read, not the usual 600 ms.
     QVERIFY2(sinceStart.elapsed() - finishedAt >= 3500,
              qPrintable(QString::number(sinceStart.elapsed() - finishedAt)));
+}
+
+// The entry in the list of installed programs is what lets the user remove
+// the program; a key that could not be written is said, not passed over.
+void tst_Install::registrationFailureShown()
+{
+    serve(manifestFor(package), package);
+    const QString install = path(QStringLiteral("Tambrix"));
+    // A file where the key's folder has to be: the key cannot be written.
+    const QString keys = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                         QLatin1String("/TambrixSetup");
+    QVERIFY(testenv::writeFile(keys, "not a folder"));
+    const auto removeKeys = qScopeGuard([&] { QFile::remove(keys); });
+
+    SetupDialog dialog;
+    dialog.show();
+    dialog.pathEdit->setText(install);
+    dialog.startInstall();
+    QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
+    QCOMPARE(dialog.updDetail->text(),
+             QStringLiteral("v1.4.2 → %1\nВнимание: программа не добавлена в список "
+                            "установленных: не удалось записать раздел реестра")
+                 .arg(install));
+    QCOMPARE(testenv::readAll(install + QLatin1String("/Uninstall.cmd")).size(), 884);
+    QTRY_VERIFY(QFile::exists(homeFile(QStringLiteral("launched.txt"))));
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 8000);
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
 }
 
 QTEST_MAIN(tst_Install)

@@ -1,8 +1,9 @@
-// The install-folder check with the real Win32 path functions
-// (GetFullPathNameW, GetLongPathNameW, GetFinalPathNameByHandleW and the
-// known-folder API): Windows spellings of the user's own folders are refused,
-// folders of the program's own are not. Runs under wine (or Windows); exit
-// code 0 when every check holds.
+// The install-folder check with the real Win32 functions (GetFullPathNameW,
+// GetLongPathNameW, GetFinalPathNameByHandleW, GetDriveTypeW, the known-folder
+// API and the OEM code page's conversions): folders that are not one and the
+// same folder to every reader, or not the user's own, are refused; the
+// user's own folders are not. Runs under wine (or Windows), once per OEM code
+// page the run sets up; exit code 0 when every check holds.
 #include "folderguard.h"
 
 #include <QCoreApplication>
@@ -12,14 +13,59 @@
 
 namespace {
 
+using Kind = FolderVerdict::Kind;
+
 int failures = 0;
 
-void expect(const QString &folder, bool refused, const char *what)
+const char *kindName(Kind kind)
 {
-    const FolderVerdict verdict = checkInstallFolder(folder);
-    const bool ok = (verdict.kind != FolderVerdict::Kind::Fine) == refused;
-    std::printf("  %s: %s: %s -> %s\n", ok ? "ok" : "FAILED", what, qPrintable(folder),
-                qPrintable(verdict.resolved));
+    switch (kind) {
+    case Kind::Fine:
+        return "fine";
+    case Kind::Protected:
+        return "protected";
+    case Kind::Foreign:
+        return "foreign";
+    case Kind::NotAbsolute:
+        return "not absolute";
+    case Kind::AboveRoot:
+        return "above the root";
+    case Kind::Share:
+        return "share";
+    case Kind::DevicePath:
+        return "device path";
+    case Kind::Percent:
+        return "percent";
+    case Kind::Exclamation:
+        return "exclamation";
+    case Kind::InvalidName:
+        return "invalid name";
+    case Kind::TrailingDotOrBlank:
+        return "trailing dot or blank";
+    case Kind::ReservedName:
+        return "device name";
+    case Kind::CodePage:
+        return "code page";
+    case Kind::Unclean:
+        return "unclean";
+    }
+    return "?";
+}
+
+void expect(const QString &typed, Kind kind, const char *what)
+{
+    const FolderVerdict verdict = checkInstallFolder(typed);
+    const bool ok = verdict.kind == kind;
+    std::printf("  %s: %s: %s -> %s (%s)%s%s\n", ok ? "ok" : "FAILED", what, qPrintable(typed),
+                kindName(verdict.kind), qPrintable(verdict.resolved), ok ? "" : ", expected ",
+                ok ? "" : kindName(kind));
+    if (!ok)
+        ++failures;
+}
+
+void check(bool ok, const char *what)
+{
+    std::printf("  %s: %s\n", ok ? "ok" : "FAILED", what);
     if (!ok)
         ++failures;
 }
@@ -45,31 +91,115 @@ int main(int argc, char **argv)
         std::printf("FAILED: USERPROFILE or LOCALAPPDATA is not set\n");
         return 1;
     }
-    expect(home, true, "the profile");
-    expect(home + QLatin1Char('.'), true, "the profile with a trailing dot");
-    expect(home + QStringLiteral(" . "), true, "the profile with trailing dots and blanks");
-    expect(QStringLiteral("\\\\?\\") + QDir::toNativeSeparators(home), true,
+    const UINT oem = GetOEMCP();
+    std::printf("OEM code page %u\n", oem);
+
+    // The user's own folders, as users type them.
+    expect(QDir::toNativeSeparators(local + QStringLiteral("/Tambrix")), Kind::Fine,
+           "the default folder");
+    expect(local + QStringLiteral("/Programs/Tambrix"), Kind::Fine, "inside per-user programs");
+    expect(QStringLiteral("C:\\Apps\\O'Brien [x64] (1) & ^c"), Kind::Fine, "an odd but own name");
+    // Qt's cleaning and ours agree on a lower-case drive and a trailing
+    // separator (every later stage gets Qt's reading).
+    expect(QStringLiteral("c:\\apps\\Tambrix\\"), Kind::Fine, "a lower-case drive");
+    expect(QStringLiteral("C:/Apps//x/../Tambrix"), Kind::Fine, "separators and dot-dot");
+
+    // The profile and its folders, however spelt.
+    expect(home, Kind::Protected, "the profile");
+    expect(home.toUpper(), Kind::Protected, "the profile in other case");
+    expect(home + QStringLiteral("/Documents/.."), Kind::Protected, "back to the profile");
+    expect(home + QLatin1Char('.'), Kind::TrailingDotOrBlank, "the profile with a trailing dot");
+    expect(home + QStringLiteral(" . "), Kind::TrailingDotOrBlank,
+           "the profile with trailing dots and blanks");
+    expect(home + QStringLiteral("/Data /x"), Kind::TrailingDotOrBlank,
+           "a blank at the end of a name in the middle");
+    expect(QStringLiteral("\\\\?\\") + QDir::toNativeSeparators(home), Kind::DevicePath,
            "the profile behind \\\\?\\");
-    expect(QStringLiteral("\\\\.\\") + QDir::toNativeSeparators(local), true,
+    expect(QStringLiteral("\\\\.\\") + QDir::toNativeSeparators(local), Kind::DevicePath,
            "local app data behind \\\\.\\");
-    expect(home.toUpper(), true, "the profile in other case");
-    expect(home + QStringLiteral("/Documents/.."), true, "back to the profile with ..");
+    expect(QStringLiteral("\\\\?\\Volume{1b3b1146-4076-11e1-84aa-806e6f6e6963}\\Users"),
+           Kind::DevicePath, "a volume GUID path");
     const QString documents = home + QStringLiteral("/Documents");
     QDir().mkpath(documents);
     const QString shortDocuments = shortName(documents);
     if (!shortDocuments.isEmpty() && shortDocuments.compare(documents, Qt::CaseInsensitive) != 0)
-        expect(shortDocuments, true, "Documents by its 8.3 name");
+        expect(shortDocuments, Kind::Protected, "Documents by its 8.3 name");
     else
         std::printf("  (no 8.3 name for Documents here)\n");
-    expect(local + QStringLiteral("/TAMBRI~1/.."), true, "local app data through a dot-dot");
-    expect(QStringLiteral("C:/Apps/100%"), true, "a percent sign");
-    expect(QStringLiteral("C:\\Apps\\NUL"), true, "a device name");
-    expect(QStringLiteral("C:\\"), true, "the drive root");
-    expect(QStringLiteral("\\\\server\\share"), true, "a share root");
-    expect(QFileInfo(home).path() + QStringLiteral("/someone"), true, "another profile");
-    expect(local + QStringLiteral("/Tambrix"), false, "the default folder");
-    expect(local + QStringLiteral("/Programs/Tambrix"), false, "inside per-user programs");
-    expect(QStringLiteral("C:/Apps/O'Brien [x64] & ^/Tambrix"), false, "an odd but own name");
+    const QString longOwn = local + QStringLiteral("/Tambrix Desktop Files");
+    QDir().mkpath(longOwn);
+    const QString shortOwn = shortName(longOwn);
+    if (!shortOwn.isEmpty() && shortOwn.compare(longOwn, Qt::CaseInsensitive) != 0)
+        expect(shortOwn, Kind::Fine, "an own folder by its 8.3 name");
+    QDir(longOwn).removeRecursively();
+
+    // Relative spellings: each reader takes another base.
+    for (const char *relative : {"Tambrix", "C:Tambrix", "\\Tambrix", "C:", "~", "~\\Documents"})
+        expect(QString::fromLatin1(relative), Kind::NotAbsolute, "a relative folder");
+
+    // Shares and network drives.
+    const QString user = QFileInfo(home).fileName();
+    expect(QStringLiteral("\\\\localhost\\C$\\users\\%1").arg(user), Kind::Share,
+           "the profile through an admin share");
+    expect(QStringLiteral("\\\\127.0.0.1\\c$\\Users\\u\\AppData\\Local"), Kind::Share,
+           "a share by address");
+    expect(QStringLiteral("\\\\?\\UNC\\localhost\\C$\\Users\\u\\Desktop"), Kind::Share,
+           "a share behind \\\\?\\UNC");
+    const QString networkDrive = qEnvironmentVariable("TAMBRIX_NETWORK_DRIVE");
+    if (!networkDrive.isEmpty()) {
+        const std::wstring root = (networkDrive + QLatin1Char('\\')).toStdWString();
+        check(GetDriveTypeW(root.c_str()) == DRIVE_REMOTE, "the network drive reads as remote");
+        expect(networkDrive + QStringLiteral("\\Apps\\Tambrix"), Kind::Share,
+               "a folder on a network drive");
+    }
+
+    // The system's, other programs' and other users' folders, with what is
+    // inside them.
+    const QString windows = QDir::fromNativeSeparators(qEnvironmentVariable("SystemRoot"));
+    expect(windows, Kind::Protected, "the Windows folder");
+    expect(windows + QStringLiteral("/Temp"), Kind::Foreign, "the Windows temp folder");
+    expect(windows + QStringLiteral("/system32/Tambrix"), Kind::Foreign, "inside system32");
+    expect(QDir::fromNativeSeparators(qEnvironmentVariable("ProgramFiles")) +
+               QStringLiteral("/Tambrix"),
+           Kind::Foreign, "inside Program Files");
+    expect(QStringLiteral("C:\\PROGRA~1\\Tambrix"), Kind::Foreign,
+           "inside Program Files by its 8.3 name");
+    expect(QDir::fromNativeSeparators(qEnvironmentVariable("ProgramData")) +
+               QStringLiteral("/Tambrix"),
+           Kind::Foreign, "inside ProgramData");
+    expect(QFileInfo(home).path() + QStringLiteral("/someone"), Kind::Foreign, "another profile");
+    expect(QFileInfo(home).path() + QStringLiteral("/someone/Documents/Apps"), Kind::Foreign,
+           "inside another profile");
+    expect(home + QStringLiteral("/OneDrive - Contoso/Apps"), Kind::Foreign,
+           "inside a business OneDrive");
+    expect(local + QStringLiteral("/Packages/App"), Kind::Foreign, "inside app packages");
+    expect(QStringLiteral("C:\\"), Kind::Protected, "the drive root");
+    expect(QStringLiteral("C:/Apps/100%"), Kind::Percent, "a percent sign");
+    expect(QStringLiteral("C:\\Data\\!old!"), Kind::Exclamation, "an exclamation mark");
+    expect(QStringLiteral("C:\\Apps\\NUL"), Kind::ReservedName, "a device name");
+
+    // The OEM code page cmd writes the clean-up script in.
+    check(!survivesOemCodePage(QStringLiteral("Documents\uFF3C"), oem),
+          "a fullwidth backslash has no exact form (best fit would make it \\)");
+    check(!survivesOemCodePage(QStringLiteral("\uFF05TEMP\uFF05"), oem),
+          "fullwidth percent signs have no exact form");
+    check(survivesOemCodePage(QStringLiteral("Tambrix O'Brien [x64]"), oem), "ASCII survives");
+    expect(home + QStringLiteral("/Documents\uFF3C"), Kind::CodePage, "a fullwidth backslash");
+    expect(home + QStringLiteral("/Apps\u3000x"), Kind::CodePage, "an ideographic space");
+    if (oem == 866) {
+        check(survivesOemCodePage(QStringLiteral("Программы Ёё"), oem),
+              "Cyrillic survives code page 866");
+        expect(home + QStringLiteral("/Программы/Тамбрикс"), Kind::Fine,
+               "a Cyrillic folder on a Russian system");
+        expect(home + QStringLiteral("/Café"), Kind::CodePage,
+               "é is not in code page 866 (best fit would make it e)");
+    } else if (oem == 437) {
+        check(!survivesOemCodePage(QStringLiteral("Программы"), oem),
+              "Cyrillic does not survive code page 437");
+        expect(home + QStringLiteral("/Программы"), Kind::CodePage,
+               "a Cyrillic folder on an English system");
+        expect(home + QStringLiteral("/Café"), Kind::Fine, "é is in code page 437");
+    }
 
     // A link to the profile (on NTFS a junction; tests/wine/run makes it from
     // the Unix side, which wine shows as a folder), and a folder below it.
@@ -77,9 +207,10 @@ int main(int argc, char **argv)
     if (QFileInfo(link).isDir()) {
         std::printf("  final path of the link: %s, attributes %lx\n",
                     qPrintable(win32FinalPath(link)), GetFileAttributesW(L"C:\\tambrix-link"));
-        expect(link, true, "a link to the profile");
-        expect(link + QStringLiteral("/Desktop"), true, "the desktop through the link");
-        expect(link + QStringLiteral("/Apps/Tambrix"), false, "an own folder through the link");
+        expect(link, Kind::Protected, "a link to the profile");
+        expect(link + QStringLiteral("/Desktop"), Kind::Protected, "the desktop through the link");
+        expect(link + QStringLiteral("/Apps/Tambrix"), Kind::Fine,
+               "an own folder through the link");
     } else {
         std::printf("  (no link C:/tambrix-link here)\n");
     }

@@ -1,0 +1,286 @@
+// Which folders the install-folder check protects, with Windows spellings as
+// a user would type them, on a Windows user's folders as the system spells
+// them. Every protected folder has a row of its own, so a folder dropped from
+// the rules fails one.
+#include "testenv.h"
+
+#include "folderguard.h"
+
+#include <QHash>
+#include <QtTest>
+
+using Kind = FolderVerdict::Kind;
+
+namespace {
+
+// A Windows user "u" whose folders are where Windows puts them.
+const char *const typicalEnvironment[] = {
+    "USERPROFILE=C:\\Users\\u",
+    "LOCALAPPDATA=C:\\Users\\u\\AppData\\Local",
+    "APPDATA=C:\\Users\\u\\AppData\\Roaming",
+    "TEMP=C:\\Users\\u\\AppData\\Local\\Temp",
+    "TMP=C:\\Users\\u\\AppData\\Local\\Temp",
+    "PUBLIC=C:\\Users\\Public",
+    "OneDrive=C:\\Users\\u\\OneDrive",
+    "OneDriveConsumer=C:\\Users\\u\\OneDrive",
+    "ProgramData=C:\\ProgramData",
+    "ALLUSERSPROFILE=C:\\ProgramData",
+    "ProgramFiles=C:\\Program Files",
+    "ProgramFiles(x86)=C:\\Program Files (x86)",
+    "ProgramW6432=C:\\Program Files",
+    "CommonProgramFiles=C:\\Program Files\\Common Files",
+    "CommonProgramFiles(x86)=C:\\Program Files (x86)\\Common Files",
+    "CommonProgramW6432=C:\\Program Files\\Common Files",
+    "SystemRoot=C:\\WINDOWS",
+    "windir=C:\\WINDOWS",
+};
+
+// What Qt's standard locations give on Windows for that user.
+const char *const typicalLocations[] = {
+    "C:/Users/u",
+    "C:/Users/u/Desktop",
+    "C:/Users/u/Documents",
+    "C:/Users/u/Downloads",
+    "C:/Users/u/Pictures",
+    "C:/Users/u/Music",
+    "C:/Users/u/Videos",
+    "C:/Users/u/AppData/Local/Temp",
+    "C:/Users/u/AppData/Local",
+    "C:/Users/u/AppData/Local/cache",
+    "C:/Users/u/AppData/Roaming/Microsoft/Windows/Start Menu/Programs",
+    "C:/WINDOWS/Fonts",
+};
+
+SystemFolders windowsUser(const QStringList &environment, const QStringList &locations)
+{
+    QHash<QString, QString> env;
+    for (const QString &entry : environment)
+        env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+    return systemFoldersFrom(
+        QStringLiteral("C:/Users/u"), QStringLiteral("C:/Users"), locations,
+        [env](const char *name) {
+            // Windows reads variable names without case.
+            for (auto it = env.begin(); it != env.end(); ++it) {
+                if (it.key().compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
+                    return it.value();
+            }
+            return QString();
+        });
+}
+
+QStringList typicalLocationList()
+{
+    QStringList list;
+    for (const char *item : typicalLocations)
+        list << QString::fromUtf8(item);
+    return list;
+}
+
+// The judgement of a typed folder on that machine, where nothing is a link:
+// each folder is what it is spelt.
+FolderVerdict judge(const QString &typed, const SystemFolders &system)
+{
+    const FolderText text = readFolderText(typed, PathStyle::Windows);
+    FolderVerdict verdict;
+    if (text.fault != FolderTextFault::None) {
+        verdict.kind = verdictKind(text.fault);
+        return verdict;
+    }
+    const SpellingsOf spelt = [](const QString &folder) {
+        return QList<WindowsPath>{parseWindowsPath(folder, QString())};
+    };
+    return judgeFolder({parseWindowsPath(text.text(), QString())}, system, spelt);
+}
+
+} // namespace
+
+class tst_FolderGuard : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void eachSource_data();
+    void eachSource();
+    void typicalMachine_data();
+    void typicalMachine();
+};
+
+// One source of protection at a time: only that variable is set, so a
+// variable or a name dropped from the rules fails its row.
+void tst_FolderGuard::eachSource_data()
+{
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<Kind>("kind");
+    QTest::addColumn<QString>("part"); // for Foreign: the folder it lies in
+
+    const QStringList none;
+    auto row = [](const char *name, const QStringList &env, const char *typed, Kind kind,
+                  const char *part = "") {
+        QTest::newRow(name) << env << QString::fromUtf8(typed) << kind << QString::fromUtf8(part);
+    };
+    // The user's folders: refused themselves and with what holds them.
+    row("USERPROFILE", {QStringLiteral("USERPROFILE=D:\\Profiles\\u")}, "D:\\Profiles\\u",
+        Kind::Protected);
+    row("USERPROFILE, parent", {QStringLiteral("USERPROFILE=D:\\Profiles\\u")}, "D:\\Profiles",
+        Kind::Protected);
+    row("LOCALAPPDATA", {QStringLiteral("LOCALAPPDATA=D:\\Local")}, "D:\\Local", Kind::Protected);
+    row("LOCALAPPDATA, sub-folder is fine", {QStringLiteral("LOCALAPPDATA=D:\\Local")},
+        "D:\\Local\\Tambrix", Kind::Fine);
+    row("APPDATA", {QStringLiteral("APPDATA=D:\\Roaming")}, "d:\\roaming", Kind::Protected);
+    row("TEMP", {QStringLiteral("TEMP=D:\\Temp")}, "D:\\Temp", Kind::Protected);
+    row("TMP", {QStringLiteral("TMP=E:\\Tmp")}, "E:\\Tmp\\", Kind::Protected);
+    row("per-user Programs", {QStringLiteral("LOCALAPPDATA=D:\\Local")}, "D:\\Local\\Programs",
+        Kind::Protected);
+    row("per-user Programs, sub-folder is fine", {QStringLiteral("LOCALAPPDATA=D:\\Local")},
+        "D:\\Local\\Programs\\Tambrix", Kind::Fine);
+    row("LocalLow beside LOCALAPPDATA", {QStringLiteral("LOCALAPPDATA=D:\\AppData\\Local")},
+        "D:\\AppData\\LocalLow", Kind::Protected);
+    // Folders of the profile that Windows and its programs make.
+    for (const char *name :
+         {"Saved Games", "Favorites", "Contacts", "Links", "Searches", "Pictures", "Music",
+          "Videos", "Documents", "Downloads", "Desktop", "3D Objects", "Pictures\\Screenshots",
+          "Pictures\\Camera Roll", "Pictures\\Saved Pictures", "AppData\\LocalLow"}) {
+        const QByteArray typed = QByteArray("C:\\Users\\u\\") + name;
+        QTest::newRow(name) << none << QString::fromUtf8(typed) << Kind::Protected << QString();
+    }
+    row("inside Documents is fine", none, "C:\\Users\\u\\Documents\\Tambrix", Kind::Fine);
+    row("inside Screenshots is fine", none, "C:\\Users\\u\\Pictures\\Screenshots\\x", Kind::Fine);
+    // Everyone's, the system's and other programs' folders: refused with
+    // everything inside them.
+    const struct
+    {
+        const char *variable, *value, *inside;
+    } foreign[] = {
+        {"PUBLIC", "C:\\Users\\Public", "C:\\Users\\Public\\Apps"},
+        {"OneDrive", "D:\\OneDrive", "D:\\OneDrive\\Apps\\Tambrix"},
+        {"OneDriveConsumer", "E:\\Cloud", "E:\\Cloud\\Tambrix"},
+        {"OneDriveCommercial", "C:\\Users\\u\\Contoso Cloud", "C:\\Users\\u\\Contoso Cloud\\T"},
+        {"ProgramData", "C:\\ProgramData", "C:\\ProgramData\\Tambrix"},
+        {"ALLUSERSPROFILE", "D:\\AllUsers", "D:\\AllUsers\\Tambrix"},
+        {"ProgramFiles", "C:\\Program Files", "C:\\Program Files\\Tambrix"},
+        {"ProgramFiles(x86)", "C:\\Program Files (x86)", "c:\\program files (x86)\\Tambrix"},
+        {"ProgramW6432", "D:\\Programs64", "D:\\Programs64\\Tambrix"},
+        {"CommonProgramFiles", "D:\\Common", "D:\\Common\\Tambrix"},
+        {"CommonProgramFiles(x86)", "D:\\Common86", "D:\\Common86\\Tambrix"},
+        {"CommonProgramW6432", "D:\\Common64", "D:\\Common64\\Tambrix"},
+        {"SystemRoot", "C:\\WINDOWS", "C:\\Windows\\Temp"},
+        {"windir", "D:\\Win", "D:\\Win\\System32\\Tambrix"},
+    };
+    for (const auto &f : foreign) {
+        const QStringList env{QLatin1String(f.variable) + QLatin1Char('=') +
+                              QString::fromUtf8(f.value)};
+        QString part = QString::fromUtf8(f.value);
+        part.replace(QLatin1Char('\\'), QLatin1Char('/'));
+        QTest::newRow(f.variable) << env << QString::fromUtf8(f.value) << Kind::Protected
+                                  << QString();
+        QTest::newRow(qPrintable(QStringLiteral("inside %1").arg(QLatin1String(f.variable))))
+            << env << QString::fromUtf8(f.inside) << Kind::Foreign << part;
+    }
+    row("holds Program Files", {QStringLiteral("ProgramFiles=D:\\Apps\\Program Files")}, "D:\\Apps",
+        Kind::Protected);
+    row("local Microsoft", {QStringLiteral("LOCALAPPDATA=D:\\Local")},
+        "D:\\Local\\Microsoft\\WindowsApps", Kind::Foreign, "D:/Local/Microsoft");
+    row("app packages", {QStringLiteral("LOCALAPPDATA=D:\\Local")}, "D:\\Local\\Packages\\Tambrix",
+        Kind::Foreign, "D:/Local/Packages");
+    row("roaming Microsoft, Start menu", {QStringLiteral("APPDATA=D:\\Roaming")},
+        "D:\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs\\Tambrix", Kind::Foreign,
+        "D:/Roaming/Microsoft");
+    // OneDrive folders are known by their name: a second business account
+    // has no variable.
+    row("OneDrive by name", none, "C:\\Users\\u\\OneDrive", Kind::Protected);
+    row("inside OneDrive by name", none, "C:\\Users\\u\\OneDrive\\Documents\\Tambrix",
+        Kind::Foreign, "C:/Users/u/OneDrive");
+    row("inside a business OneDrive", none, "C:\\Users\\u\\OneDrive - Contoso Ltd\\Tambrix",
+        Kind::Foreign, "C:/Users/u/OneDrive - Contoso Ltd");
+    row("a name merely containing OneDrive is fine", none, "C:\\Users\\u\\Apps\\OneDrive x",
+        Kind::Fine);
+    // Profiles: the folder of profiles, and everything of another user.
+    row("profiles folder", none, "C:\\Users", Kind::Protected);
+    row("another profile", none, "C:\\Users\\other", Kind::Foreign, "C:/Users/other");
+    row("inside another profile", none, "C:\\Users\\other\\Documents\\Apps", Kind::Foreign,
+        "C:/Users/other");
+    row("another profile, other case", none, "c:\\users\\OTHER\\x", Kind::Foreign,
+        "C:/users/OTHER");
+    row("the default profile", none, "C:\\Users\\Default\\Apps", Kind::Foreign, "C:/Users/Default");
+    row("own profile, sub-folder", none, "C:\\Users\\u\\Apps\\Tambrix", Kind::Fine);
+    row("own profile in other case", none, "C:\\USERS\\U\\Apps", Kind::Fine);
+    row("drive root", none, "C:\\", Kind::Protected);
+    row("other drive root", none, "D:\\", Kind::Protected);
+    row("a folder on another drive", none, "D:\\Apps\\Tambrix", Kind::Fine);
+}
+
+void tst_FolderGuard::eachSource()
+{
+    QFETCH(QStringList, environment);
+    QFETCH(QString, typed);
+    QFETCH(Kind, kind);
+    QFETCH(QString, part);
+    const FolderVerdict verdict = judge(typed, windowsUser(environment, {}));
+    QCOMPARE(verdict.kind, kind);
+    if (kind == Kind::Foreign)
+        QCOMPARE(verdict.part, part);
+}
+
+// The whole picture on a typical machine: folders as users type them.
+void tst_FolderGuard::typicalMachine_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<Kind>("kind");
+    auto row = [](const char *typed, Kind kind) {
+        QTest::newRow(typed) << QString::fromUtf8(typed) << kind;
+    };
+    row("C:\\Users\\u\\AppData\\Local\\Tambrix", Kind::Fine);
+    row("C:\\Users\\u\\AppData\\Local\\Programs\\Tambrix", Kind::Fine);
+    row("D:\\Apps\\Tambrix", Kind::Fine);
+    row("C:\\Users\\u\\Apps\\O'Brien [x64] (1) & ^c", Kind::Fine);
+    row("C:\\Users\\u\\Приложения\\Тамбрикс", Kind::Fine);
+    row("C:\\Users\\u\\Documents\\Tambrix", Kind::Fine);
+    row("C:\\Tambrix", Kind::Fine);
+    row("C:\\Users\\u", Kind::Protected);
+    row("C:\\Users\\u\\AppData", Kind::Protected);
+    row("C:\\Users\\u\\AppData\\Local", Kind::Protected);
+    row("C:\\Users\\u\\AppData\\Local\\Temp", Kind::Protected);
+    row("C:\\Users\\u\\AppData\\Roaming", Kind::Protected);
+    row("C:\\Users\\u\\Desktop", Kind::Protected);
+    row("C:\\Users\\u\\Documents", Kind::Protected);
+    row("C:\\Users\\u\\Downloads", Kind::Protected);
+    row("C:\\Users\\u\\Pictures\\Camera Roll", Kind::Protected);
+    row("C:\\Users\\Public\\Documents", Kind::Foreign);
+    row("C:\\Users\\u\\OneDrive\\Desktop", Kind::Foreign);
+    row("C:\\Windows", Kind::Protected);
+    row("C:\\Windows\\Temp\\Tambrix", Kind::Foreign);
+    row("C:\\Windows\\Fonts", Kind::Protected);
+    row("C:\\Windows\\Fonts\\Tambrix", Kind::Foreign);
+    row("C:\\Program Files\\Tambrix", Kind::Foreign);
+    row("C:\\Program Files (x86)", Kind::Protected);
+    row("C:\\ProgramData\\Tambrix", Kind::Foreign);
+    row("C:\\Users\\other\\Documents", Kind::Foreign);
+    row("C:\\Users\\u\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs",
+        Kind::Protected);
+    row("C:\\Users\\u\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs\\Tambrix",
+        Kind::Foreign);
+    row("C:\\Users\\u\\AppData\\Local\\Packages\\x", Kind::Foreign);
+    row("C:\\", Kind::Protected);
+    // Refused before the folders are even looked at.
+    row("Tambrix", Kind::NotAbsolute);
+    row("~\\Documents", Kind::NotAbsolute);
+    row("\\\\localhost\\C$\\Users\\u", Kind::Share);
+    row("\\\\?\\C:\\Users\\u\\Apps", Kind::DevicePath);
+    row("C:\\Users\\u\\Documents \\x", Kind::TrailingDotOrBlank);
+    row("C:\\Users\\u\\!old!", Kind::Exclamation);
+}
+
+void tst_FolderGuard::typicalMachine()
+{
+    QFETCH(QString, typed);
+    QFETCH(Kind, kind);
+    QStringList environment;
+    for (const char *entry : typicalEnvironment)
+        environment << QString::fromUtf8(entry);
+    const FolderVerdict verdict = judge(typed, windowsUser(environment, typicalLocationList()));
+    QCOMPARE(verdict.kind, kind);
+}
+
+QTEST_MAIN(tst_FolderGuard)
+#include "tst_folderguard.moc"
