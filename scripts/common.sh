@@ -75,3 +75,32 @@ ensure_pwsh() {
     DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 \
         dotnet tool install --tool-path "$TAMBRIX_BUILD/pwsh" PowerShell --version "$TAMBRIX_PWSH_VERSION"
 }
+
+# What the checkout holds besides what is committed (build/ is ignored): each
+# changed or untracked file with a digest of its content, so that a run can
+# tell what it left or changed. Empty outside a git checkout.
+tree_state() {
+    command -v git >/dev/null && git -C "$TAMBRIX_ROOT" rev-parse --git-dir >/dev/null 2>&1 ||
+        return 0
+    local entry digest
+    git -C "$TAMBRIX_ROOT" status --porcelain=v1 -z --untracked-files=all |
+        while IFS= read -r -d '' entry; do
+            digest="$({ sha256sum <"$TAMBRIX_ROOT/${entry:3}"; } 2>/dev/null | cut -c1-16)" || true
+            printf '%s %s\n' "${digest:-gone}" "$entry"
+        done
+}
+
+# Fails, listing them, when files in the checkout outside build/ differ from
+# the state given ($1, from tree_state before the run): a build or a test
+# wrote where only build/ and its own temporary folders are allowed.
+check_clean_tree() {
+    local after left
+    after="$(tree_state)"
+    left="$(comm -13 <(printf '%s\n' "$1" | sort) <(printf '%s\n' "$after" | sort) | cut -c18-)"
+    if [ -n "$left" ]; then
+        echo "FAILED: the run left or changed these files in the checkout (outside build/):" >&2
+        sed 's/^/  /' <<<"$left" >&2
+        return 1
+    fi
+    echo "The checkout is as the run found it (outside build/)."
+}

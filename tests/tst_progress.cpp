@@ -131,6 +131,47 @@ void tst_Progress::notifications_data()
                {700, 1048576, 10485760, QStringLiteral("1.00 MB / 10.0 MB · —"), 10485760, 1048576,
                 0},
            };
+    // After a count that goes backwards the speed is unknown once, then
+    // measured from the new count: never against the old, higher one.
+    QTest::newRow("backwards, then measured from the new base")
+        << qint64(0)
+        << QList<Step>{
+               {-1, 0, 10485760, QStringLiteral("0.00 MB / 10.0 MB · —"), 10485760, 0, 0},
+               {1000, 5242880, 10485760, QStringLiteral("5.00 MB / 10.0 MB · 5.00 MB/s"), 10485760,
+                5242880, 5242880},
+               {700, 1048576, 10485760, QStringLiteral("1.00 MB / 10.0 MB · —"), 10485760, 1048576,
+                0},
+               {500, 2097152, 10485760, QStringLiteral("2.00 MB / 10.0 MB · 2.00 MB/s"), 10485760,
+                2097152, 2097152},
+               {1000, 4194304, 10485760, QStringLiteral("4.00 MB / 10.0 MB · 2.00 MB/s"), 10485760,
+                4194304, 2097152},
+           };
+    QTest::newRow("backwards, a quick sample, then measured from the new base")
+        << qint64(0)
+        << QList<Step>{
+               {-1, 0, 10485760, QStringLiteral("0.00 MB / 10.0 MB · —"), 10485760, 0, 0},
+               {1000, 5242880, 10485760, QStringLiteral("5.00 MB / 10.0 MB · 5.00 MB/s"), 10485760,
+                5242880, 5242880},
+               {600, 1048576, 10485760, QStringLiteral("1.00 MB / 10.0 MB · —"), 10485760, 1048576,
+                0},
+               {200, 1310720, 10485760, QStringLiteral("1.25 MB / 10.0 MB · —"), 10485760, 1310720,
+                0},
+               {1000, 2097152, 10485760, QStringLiteral("2.00 MB / 10.0 MB · 1.00 MB/s"), 10485760,
+                2097152, 1048576},
+           };
+    QTest::newRow("backwards between samples, then measured from the new base")
+        << qint64(0)
+        << QList<Step>{
+               {-1, 0, 10485760, QStringLiteral("0.00 MB / 10.0 MB · —"), 10485760, 0, 0},
+               {1000, 5242880, 10485760, QStringLiteral("5.00 MB / 10.0 MB · 5.00 MB/s"), 10485760,
+                5242880, 5242880},
+               {300, 1048576, 10485760, QStringLiteral("1.00 MB / 10.0 MB · 5.00 MB/s"), 10485760,
+                1048576, 5242880},
+               {500, 2097152, 10485760, QStringLiteral("2.00 MB / 10.0 MB · —"), 10485760, 2097152,
+                0},
+               {500, 3145728, 10485760, QStringLiteral("3.00 MB / 10.0 MB · 2.00 MB/s"), 10485760,
+                3145728, 2097152},
+           };
     QTest::newRow("total above the bar's range")
         << qint64(0)
         << QList<Step>{
