@@ -83,12 +83,15 @@ SystemFolders systemFoldersFrom(const QString &home, const QString &profiles,
     folders.home = home;
     folders.profiles = profiles;
     folders.standard = locations;
-    for (const char *name : {"USERPROFILE", "LOCALAPPDATA", "APPDATA", "TEMP", "TMP"})
+    // The profile itself, LOCALAPPDATA and APPDATA hold folders below
+    // (Desktop, Programs, Microsoft), and Pictures its three folders, so
+    // each is refused as their holder.
+    for (const char *name : {"USERPROFILE", "TEMP", "TMP"})
         folders.standard << env(name);
     // Folders of the profile that Windows, Explorer and the Photos app make.
     for (const char *name :
-         {"Saved Games", "Favorites", "Contacts", "Links", "Searches", "Pictures", "Music",
-          "Videos", "Documents", "Downloads", "Desktop", "3D Objects", "Pictures/Screenshots",
+         {"Saved Games", "Favorites", "Contacts", "Links", "Searches", "Music", "Videos",
+          "Documents", "Downloads", "Desktop", "3D Objects", "Pictures/Screenshots",
           "Pictures/Camera Roll", "Pictures/Saved Pictures", "AppData/LocalLow"})
         folders.standard << QDir(home).filePath(QLatin1String(name));
     const QString localAppData = env("LOCALAPPDATA");

@@ -4,7 +4,8 @@
 // the rules fails one.
 #include "testenv.h"
 
-#include "folderguard.h"
+// The guard needs the window it warns from, and so the whole program.
+#include "installer.h"
 
 #include <QHash>
 #include <QtTest>
@@ -51,21 +52,20 @@ const char *const typicalLocations[] = {
     "C:/WINDOWS/Fonts",
 };
 
-SystemFolders windowsUser(const QStringList &environment, const QStringList &locations)
+SystemFolders windowsUser(const QStringList &environment, const QStringList &locations,
+                          const QString &home = QStringLiteral("C:/Users/u"))
 {
     QHash<QString, QString> env;
     for (const QString &entry : environment)
         env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
-    return systemFoldersFrom(
-        QStringLiteral("C:/Users/u"), QStringLiteral("C:/Users"), locations,
-        [env](const char *name) {
-            // Windows reads variable names without case.
-            for (auto it = env.begin(); it != env.end(); ++it) {
-                if (it.key().compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
-                    return it.value();
-            }
-            return QString();
-        });
+    return systemFoldersFrom(home, QStringLiteral("C:/Users"), locations, [env](const char *name) {
+        // Windows reads variable names without case.
+        for (auto it = env.begin(); it != env.end(); ++it) {
+            if (it.key().compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
+                return it.value();
+        }
+        return QString();
+    });
 }
 
 QStringList typicalLocationList()
@@ -103,6 +103,8 @@ private slots:
     void eachSource();
     void typicalMachine_data();
     void typicalMachine();
+    void profileElsewhere_data();
+    void profileElsewhere();
 };
 
 // One source of protection at a time: only that variable is set, so a
@@ -280,6 +282,26 @@ void tst_FolderGuard::typicalMachine()
         environment << QString::fromUtf8(entry);
     const FolderVerdict verdict = judge(typed, windowsUser(environment, typicalLocationList()));
     QCOMPARE(verdict.kind, kind);
+}
+
+// A profile moved to another drive: the profiles folder still holds
+// everyone else's.
+void tst_FolderGuard::profileElsewhere_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<Kind>("kind");
+    QTest::newRow("the profiles folder") << QStringLiteral("C:\\Users") << Kind::Protected;
+    QTest::newRow("what holds it") << QStringLiteral("C:\\") << Kind::Protected;
+    QTest::newRow("another profile") << QStringLiteral("C:\\Users\\other\\x") << Kind::Foreign;
+    QTest::newRow("the moved profile") << QStringLiteral("D:\\Profiles\\u") << Kind::Protected;
+    QTest::newRow("inside it") << QStringLiteral("D:\\Profiles\\u\\Apps") << Kind::Fine;
+}
+
+void tst_FolderGuard::profileElsewhere()
+{
+    QFETCH(QString, typed);
+    QFETCH(Kind, kind);
+    QCOMPARE(judge(typed, windowsUser({}, {}, QStringLiteral("D:/Profiles/u"))).kind, kind);
 }
 
 QTEST_MAIN(tst_FolderGuard)
