@@ -3,11 +3,13 @@
 #pragma once
 
 #include "buildconfig.h"
+#include "signature.h"
 #include "window.h"
 #include "winpaths.h"
 
 #include <QByteArray>
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
@@ -43,11 +45,28 @@ constexpr int downloadTimeoutMs = 600000;
 constexpr qint64 downloadReadBufferSize = 4 * 1024 * 1024;
 constexpr qint64 hashChunkSize = 1048576;
 
+// The signature of the manifest's exact bytes is served next to it.
+const char *const signatureSuffix = ".sig";
+// A DER signature of P-256 is at most 72 bytes.
+constexpr qint64 signatureMaxBytes = 4096;
+
 #ifdef TAMBRIX_TEST_SEAMS
-// Lets the unit tests aim the installer at their own loopback server; the
-// production build has no such variable.
+// Lets the unit tests aim the installer at their own loopback server, and
+// give it release keys; the production build has no such variables.
 QString testUpdateBaseUrl;
+QByteArray testReleaseKeys;
 #endif
+
+// The public keys (PEM) a manifest's signature must verify with; empty for a
+// build without keys, which checks no signature.
+QByteArray releaseKeys()
+{
+#ifdef TAMBRIX_TEST_SEAMS
+    if (!testReleaseKeys.isEmpty())
+        return testReleaseKeys;
+#endif
+    return QByteArrayLiteral(TAMBRIX_RELEASE_KEYS_PEM).trimmed();
+}
 
 QString updateBaseUrl()
 {
@@ -156,42 +175,115 @@ bool parseManifest(const QByteArray &body, Manifest &manifest, QString &error)
     return true;
 }
 
-bool SetupDialog::fetchManifest(Manifest &manifest, QString &error)
+// Fetches a small document whole (the manifest, its signature) in a nested
+// event loop, with the installer's User-Agent and the manifest's time limit.
+// The whole body is held in memory, so a server that sends without end (or a
+// wrong URL pointing at a large file) is cut off at `maxBytes`; then
+// `tooLarge` is set and the call fails.
+bool fetchSmallDocument(const QString &url, qint64 maxBytes, QByteArray &body, bool &tooLarge,
+                        QString &error)
 {
     installExtraCaCertificate();
     QNetworkAccessManager manager;
-    QNetworkRequest request(
-        QUrl(QStringLiteral("%1%2").arg(updateBaseUrl(), QLatin1String(manifestPath))));
+    QNetworkRequest request{QUrl(url)};
     request.setHeader(QNetworkRequest::UserAgentHeader, QByteArray(userAgent));
     request.setTransferTimeout(manifestTimeoutMs);
 
     QEventLoop loop;
     QNetworkReply *reply = manager.get(request);
-    // The whole body is held in memory, so a server that sends without end
-    // (or a wrong URL pointing at a large file) is cut off early.
-    bool tooLarge = false;
-    connect(reply, &QNetworkReply::downloadProgress, &loop, [&](qint64 received, qint64 total) {
-        if (!tooLarge && (received > manifestMaxBytes || total > manifestMaxBytes)) {
-            tooLarge = true;
-            reply->abort();
-        }
-    });
-    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    tooLarge = false;
+    QObject::connect(reply, &QNetworkReply::downloadProgress, &loop,
+                     [&](qint64 received, qint64 total) {
+                         if (!tooLarge && (received > maxBytes || total > maxBytes)) {
+                             tooLarge = true;
+                             reply->abort();
+                         }
+                     });
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     loop.exec();
 
-    if (tooLarge) {
-        error = QStringLiteral("Manifest слишком большой (больше 1 МБ)");
-        reply->deleteLater();
-        return false;
-    }
-    if (reply->error() != QNetworkReply::NoError) {
+    const bool ok = !tooLarge && reply->error() == QNetworkReply::NoError;
+    if (ok)
+        body = reply->readAll();
+    else if (!tooLarge)
         error = reply->errorString();
-        reply->deleteLater();
+    reply->deleteLater();
+    return ok;
+}
+
+// A signed manifest may carry "expires" (UTC, ISO 8601): past it, a replayed
+// old manifest cannot bring back an old release. Empty when it may be used.
+QString expiryProblem(const QByteArray &body, const QDateTime &now)
+{
+    const QJsonValue value = QJsonDocument::fromJson(body).object().value(QLatin1String("expires"));
+    if (value.isUndefined())
+        return QString();
+    const QString text = value.toString();
+    const QDateTime expires = QDateTime::fromString(text, Qt::ISODate);
+    if (!text.endsWith(QLatin1Char('Z')) || !expires.isValid())
+        return QStringLiteral("некорректный срок действия (expires)");
+    if (now >= expires)
+        return QStringLiteral("срок действия manifest истёк %1").arg(text);
+    return QString();
+}
+
+#ifdef TAMBRIX_TEST_SEAMS
+// Lets the tests judge expiry at a moment of their choosing.
+QDateTime testNow;
+#endif
+
+QDateTime currentUtc()
+{
+#ifdef TAMBRIX_TEST_SEAMS
+    if (testNow.isValid())
+        return testNow;
+#endif
+    return QDateTime::currentDateTimeUtc();
+}
+
+bool SetupDialog::fetchManifest(Manifest &manifest, QString &error)
+{
+    const QString url = QStringLiteral("%1%2").arg(updateBaseUrl(), QLatin1String(manifestPath));
+    QByteArray body;
+    bool tooLarge = false;
+    if (!fetchSmallDocument(url, manifestMaxBytes, body, tooLarge, error)) {
+        if (tooLarge)
+            error = QStringLiteral("Manifest слишком большой (больше 1 МБ)");
         return false;
     }
-    const QByteArray body = reply->readAll();
-    reply->deleteLater();
-    return parseManifest(body, manifest, error);
+    // With release keys compiled in, the manifest counts only with a valid
+    // signature of its exact bytes, checked before anything in it is read.
+    const QByteArray keys = releaseKeys();
+    if (!keys.isEmpty()) {
+        QByteArray signature;
+        QString signatureError;
+        if (!fetchSmallDocument(url + QLatin1String(signatureSuffix), signatureMaxBytes, signature,
+                                tooLarge, signatureError)) {
+            error = tooLarge
+                        ? QStringLiteral("подпись manifest не прошла проверку")
+                        : QStringLiteral("подпись manifest не получена (%1)").arg(signatureError);
+            return false;
+        }
+        if (!verifySignature(body, signature, keys)) {
+            error = QStringLiteral("подпись manifest не прошла проверку");
+            return false;
+        }
+    }
+    if (!parseManifest(body, manifest, error))
+        return false;
+    if (!keys.isEmpty()) {
+        // The signature covers the package only through its digest.
+        if (manifest.sha256.isEmpty()) {
+            error = QStringLiteral("в подписанном manifest нет sha256");
+            return false;
+        }
+        const QString expired = expiryProblem(body, currentUtc());
+        if (!expired.isEmpty()) {
+            error = expired;
+            return false;
+        }
+    }
+    return true;
 }
 
 bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePath, QString &error)

@@ -151,6 +151,7 @@ private slots:
     void noShortcutsWhenUnticked();
     void nonFatalFailuresShownBeforeClosing();
     void registrationFailureShown();
+    void unsignedManifestRefusedWithKeys();
 
 private:
     void serve(const QByteArray &manifestJson, const QByteArray &package, int packageStatus = 200);
@@ -1044,6 +1045,37 @@ void tst_Install::nonFatalFailuresShownBeforeClosing()
     // Open long enough to be read, not the usual 600 ms.
     QVERIFY2(sinceStart.elapsed() - finishedAt >= 3500,
              qPrintable(QString::number(sinceStart.elapsed() - finishedAt)));
+}
+
+// With release keys compiled in, a manifest without a valid signature stops
+// the run at its first step: nothing is downloaded, Retry asks again.
+void tst_Install::unsignedManifestRefusedWithKeys()
+{
+    server->setHandler([this](QTcpSocket *socket, const Request &request) {
+        if (request.path == "/updates/desktop.json")
+            respond(socket, 200, "OK", manifestFor(package));
+        else
+            respond(socket, 404, "Not Found", "<html/>");
+    });
+    testReleaseKeys = testenv::readAll(
+        QStringLiteral(TAMBRIX_SOURCE_DIR "/tests/data/signing/release-key-1.pub.pem"));
+    const auto noKeys = qScopeGuard([] { testReleaseKeys.clear(); });
+    SetupDialog dialog;
+    dialog.show();
+    dialog.pathEdit->setText(path(QStringLiteral("Tambrix")));
+    testbox::SeenBox box(&dialog);
+    dialog.startInstall();
+    const QString message =
+        QStringLiteral("Не удалось получить manifest: подпись manifest не получена (Error "
+                       "transferring %1/updates/desktop.json.sig - server replied: Not Found)")
+            .arg(server->origin());
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.text, message);
+    QCOMPARE(dialog.updStatus->text(), QStringLiteral("Ошибка установки"));
+    QCOMPARE(dialog.updNow->text(), QStringLiteral("Повторить"));
+    QCOMPARE(packageRequests(), 0);
+    QVERIFY(!QFile::exists(workFolder()));
+    QVERIFY(!QFile::exists(path(QStringLiteral("Tambrix"))));
 }
 
 // The entry in the list of installed programs is what lets the user remove

@@ -12,6 +12,8 @@
 #include <QTimer>
 
 #include <csignal>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <sys/resource.h>
 
 using testserver::Request;
@@ -41,6 +43,8 @@ private slots:
     void manifestRequest();
     void manifestHttpErrors_data();
     void manifestHttpErrors();
+    void signedManifests_data();
+    void signedManifests();
     void untrustedCertificateRefused();
     void redirectToHttpRefused();
     void download_data();
@@ -273,6 +277,132 @@ void tst_Retrieval::manifestHttpErrors()
     QCOMPARE(error,
              QStringLiteral("Error transferring %1/updates/desktop.json - server replied: %2")
                  .arg(server->origin(), QString::fromLatin1(reason)));
+}
+
+// Signs as `openssl dgst -sha256 -sign key.pem` does, with a test key of
+// tests/data/signing.
+static QByteArray signedBy(int keyNumber, const QByteArray &data)
+{
+    const QByteArray pem = testenv::readAll(
+        QStringLiteral(TAMBRIX_SOURCE_DIR "/tests/data/signing/release-key-%1.pem").arg(keyNumber));
+    BIO *bio = BIO_new_mem_buf(pem.constData(), int(pem.size()));
+    EVP_PKEY *key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    QByteArray signature(256, '\0');
+    size_t length = size_t(signature.size());
+    EVP_MD_CTX *context = EVP_MD_CTX_new();
+    const bool ok =
+        key && EVP_DigestSignInit(context, nullptr, EVP_sha256(), nullptr, key) == 1 &&
+        EVP_DigestSign(context, reinterpret_cast<unsigned char *>(signature.data()), &length,
+                       reinterpret_cast<const unsigned char *>(data.constData()),
+                       size_t(data.size())) == 1;
+    EVP_MD_CTX_free(context);
+    EVP_PKEY_free(key);
+    return ok ? signature.left(qsizetype(length)) : QByteArray();
+}
+
+static QByteArray publicKey(int keyNumber)
+{
+    return testenv::readAll(
+        QStringLiteral(TAMBRIX_SOURCE_DIR "/tests/data/signing/release-key-%1.pub.pem")
+            .arg(keyNumber));
+}
+
+void tst_Retrieval::signedManifests_data()
+{
+    QTest::addColumn<QByteArray>("body");      // the manifest served
+    QTest::addColumn<QByteArray>("signature"); // "404": none
+    QTest::addColumn<QByteArray>("keys");      // compiled in; empty: a build without keys
+    QTest::addColumn<QString>("error");        // empty: accepted
+    const QByteArray good =
+        R"({"version":"1.4.2","url":"/p.zip","sha256":")" + QByteArray(64, 'a') + R"(","size":4})";
+    const QByteArray key1 = publicKey(1), both = publicKey(1) + publicKey(2);
+    const QString refused = QStringLiteral("подпись manifest не прошла проверку");
+    auto expiring = [](const char *expires) {
+        return R"({"version":"1.4.2","url":"/p.zip","sha256":")" + QByteArray(64, 'a') +
+               R"(","expires":")" + expires + R"("})";
+    };
+
+    QTest::newRow("signed") << good << signedBy(1, good) << key1 << QString();
+    QTest::newRow("signed by the second key") << good << signedBy(2, good) << both << QString();
+    QTest::newRow("signed by the first of two keys")
+        << good << signedBy(1, good) << both << QString();
+    QTest::newRow("no signature")
+        << good << QByteArray("404") << key1
+        << QStringLiteral("подпись manifest не получена (Error transferring "
+                          "BASE/updates/desktop.json.sig - server replied: Not Found)");
+    QTest::newRow("manifest changed after signing")
+        << QByteArray(good).replace("1.4.2", "1.4.3") << signedBy(1, good) << key1 << refused;
+    QTest::newRow("another package digest")
+        << QByteArray(good).replace("aaaa", "bbbb") << signedBy(1, good) << key1 << refused;
+    QTest::newRow("signed by a key not compiled in")
+        << good << signedBy(2, good) << key1 << refused;
+    QTest::newRow("empty signature file") << good << QByteArray() << key1 << refused;
+    QTest::newRow("signature file too large") << good << QByteArray(5000, '0') << key1 << refused;
+    QTest::newRow("signature of an empty manifest") << good << signedBy(1, "") << key1 << refused;
+    const QByteArray noDigest = R"({"version":"1.4.2","url":"/p.zip"})";
+    QTest::newRow("signed, without sha256") << noDigest << signedBy(1, noDigest) << key1
+                                            << QStringLiteral("в подписанном manifest нет sha256");
+    // Judged at 2026-06-01T12:00:00Z.
+    QTest::newRow("expires later")
+        << expiring("2026-06-02T00:00:00Z") << signedBy(1, expiring("2026-06-02T00:00:00Z")) << key1
+        << QString();
+    QTest::newRow("expired") << expiring("2026-06-01T11:59:59Z")
+                             << signedBy(1, expiring("2026-06-01T11:59:59Z")) << key1
+                             << QStringLiteral("срок действия manifest истёк 2026-06-01T11:59:59Z");
+    QTest::newRow("expires at this very second")
+        << expiring("2026-06-01T12:00:00Z") << signedBy(1, expiring("2026-06-01T12:00:00Z")) << key1
+        << QStringLiteral("срок действия manifest истёк 2026-06-01T12:00:00Z");
+    QTest::newRow("expiry without a time zone")
+        << expiring("2027-01-01T00:00:00") << signedBy(1, expiring("2027-01-01T00:00:00")) << key1
+        << QStringLiteral("некорректный срок действия (expires)");
+    QTest::newRow("expiry that is no date")
+        << expiring("soon") << signedBy(1, expiring("soon")) << key1
+        << QStringLiteral("некорректный срок действия (expires)");
+    // A build without keys behaves as it always has: no signature is asked
+    // for, "expires" means nothing, a missing digest is allowed.
+    QTest::newRow("no keys: unsigned") << good << QByteArray("404") << QByteArray() << QString();
+    QTest::newRow("no keys: expired and without digest")
+        << QByteArray(R"({"version":"1","url":"/p.zip","expires":"2000-01-01T00:00:00Z"})")
+        << QByteArray("404") << QByteArray() << QString();
+}
+
+void tst_Retrieval::signedManifests()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, signature);
+    QFETCH(QByteArray, keys);
+    QFETCH(QString, error);
+    server->setHandler([body, signature](QTcpSocket *socket, const Request &request) {
+        if (request.path == "/updates/desktop.json")
+            respond(socket, 200, "OK", body);
+        else if (request.path == "/updates/desktop.json.sig" && signature != "404")
+            respond(socket, 200, "OK", signature);
+        else
+            respond(socket, 404, "Not Found", "<html/>");
+    });
+    testReleaseKeys = keys;
+    testNow = QDateTime(QDate(2026, 6, 1), QTime(12, 0), Qt::UTC);
+    const auto reset = qScopeGuard([] {
+        testReleaseKeys.clear();
+        testNow = QDateTime();
+    });
+    SetupDialog dialog;
+    Manifest manifest;
+    QString message;
+    const bool ok = dialog.fetchManifest(manifest, message);
+    QCOMPARE(message, QString(error).replace(QStringLiteral("BASE"), server->origin()));
+    QCOMPARE(ok, error.isEmpty());
+    // The signature is asked for right after the manifest, by the installer,
+    // and only by a build with keys.
+    QCOMPARE(server->requests.size(), keys.isEmpty() ? 1 : 2);
+    QCOMPARE(server->requests[0].path, QByteArray("/updates/desktop.json"));
+    if (!keys.isEmpty()) {
+        QCOMPARE(server->requests[1].path, QByteArray("/updates/desktop.json.sig"));
+        QCOMPARE(server->requests[1].headers.value("user-agent"), QByteArray("TambrixSetup/1.0"));
+    }
+    if (ok)
+        QCOMPARE(manifest.version, QString::fromLatin1(body).section(QLatin1Char('"'), 3, 3));
 }
 
 void tst_Retrieval::untrustedCertificateRefused()

@@ -3,10 +3,19 @@
 //
 //   publish --app FOLDER --version VERSION --out FOLDER
 //           [--wrap NAME] [--notes TEXT] [--store]
+//           [--sign-key KEY.pem [--expires DAYS]]
+//   publish --verify --out FOLDER --key PUBLIC.pem
 //
 // Writes, below --out:
 //   updates/desktop.json                  the release manifest
+//   updates/desktop.json.sig              its signature (with --sign-key)
 //   files/TambrixDesktop-VERSION.zip      the package
+// --sign-key signs the manifest's exact bytes with the vendor's ECDSA P-256
+// private key (PEM, as `openssl ecparam -name prime256v1 -genkey` writes it,
+// read from that path and nowhere else); --expires adds "expires", DAYS from
+// now, after which the installer refuses the signed manifest. --verify checks
+// a published folder (a CDN's copy, say) against a public key: the
+// signature, the expiry and the package's digest and size.
 // The manifest's url is the package's path on the same server
 // ("/files/TambrixDesktop-VERSION.zip"), so the folder can be served as it is
 // by any static HTTPS server or CDN. --wrap puts the application into one
@@ -15,6 +24,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -23,12 +33,14 @@
 #include <QJsonObject>
 #include <QSaveFile>
 
+#include "signature.h"
 #include "winpaths.h"
 
 #include <archive.h>
 #include <archive_entry.h>
 
 #include <cstdio>
+#include <openssl/pem.h>
 #include <sys/stat.h>
 
 namespace {
@@ -163,6 +175,95 @@ QString versionFaultText(NameFault fault)
     return QString();
 }
 
+// The DER signature `openssl dgst -sha256 -sign` would write, or nothing.
+QByteArray signWithKeyFile(const QString &keyFile, const QByteArray &data)
+{
+    QFile file(keyFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        fail(QStringLiteral("cannot read the signing key %1").arg(keyFile));
+        return QByteArray();
+    }
+    const QByteArray pem = file.readAll();
+    BIO *bio = BIO_new_mem_buf(pem.constData(), int(pem.size()));
+    EVP_PKEY *key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    QByteArray signature(256, '\0');
+    size_t length = size_t(signature.size());
+    EVP_MD_CTX *context = EVP_MD_CTX_new();
+    const bool ok =
+        key && EVP_DigestSignInit(context, nullptr, EVP_sha256(), nullptr, key) == 1 &&
+        EVP_DigestSign(context, reinterpret_cast<unsigned char *>(signature.data()), &length,
+                       reinterpret_cast<const unsigned char *>(data.constData()),
+                       size_t(data.size())) == 1;
+    EVP_MD_CTX_free(context);
+    EVP_PKEY_free(key);
+    if (!ok) {
+        fail(QStringLiteral("%1 is not a private key that can sign").arg(keyFile));
+        return QByteArray();
+    }
+    signature.truncate(qsizetype(length));
+    // Only P-256 keys make signatures the installer accepts.
+    if (signatureToRawForm(signature).isEmpty()) {
+        fail(QStringLiteral("%1 is not an ECDSA P-256 key").arg(keyFile));
+        return QByteArray();
+    }
+    return signature;
+}
+
+bool writeWhole(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        return fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+    return true;
+}
+
+// publish --verify: whether a published folder is what the installer with
+// this key would accept.
+int verifySite(const QString &out, const QString &keyFile)
+{
+    QFile keyIn(keyFile);
+    if (keyFile.isEmpty() || !keyIn.open(QIODevice::ReadOnly)) {
+        fail(QStringLiteral("--verify needs --key with a public key (PEM)"));
+        return 2;
+    }
+    const QByteArray key = keyIn.readAll();
+    QFile manifestIn(out + QLatin1String("/updates/desktop.json"));
+    QFile signatureIn(out + QLatin1String("/updates/desktop.json.sig"));
+    if (!manifestIn.open(QIODevice::ReadOnly) || !signatureIn.open(QIODevice::ReadOnly)) {
+        fail(QStringLiteral("%1 has no updates/desktop.json with its .sig").arg(out));
+        return 1;
+    }
+    const QByteArray body = manifestIn.readAll();
+    if (!verifySignature(body, signatureIn.readAll(), key)) {
+        fail(QStringLiteral("the manifest's signature does not verify with %1").arg(keyFile));
+        return 1;
+    }
+    const QJsonObject manifest = QJsonDocument::fromJson(body).object();
+    const QString expires = manifest.value(QLatin1String("expires")).toString();
+    if (!expires.isEmpty()) {
+        const QDateTime when = QDateTime::fromString(expires, Qt::ISODate);
+        if (!expires.endsWith(QLatin1Char('Z')) || !when.isValid() ||
+            when <= QDateTime::currentDateTimeUtc()) {
+            fail(QStringLiteral("the manifest has expired or its expiry is unreadable (%1)")
+                     .arg(expires));
+            return 1;
+        }
+    }
+    const QString url = manifest.value(QLatin1String("url")).toString();
+    QByteArray sha256;
+    qint64 size = 0;
+    if (!url.startsWith(QLatin1Char('/')) || !digestOf(out + url, sha256, size))
+        return fail(QStringLiteral("the package %1 is not in %2").arg(url, out)), 1;
+    if (QString::fromLatin1(sha256) != manifest.value(QLatin1String("sha256")).toString() ||
+        size != qint64(manifest.value(QLatin1String("size")).toDouble()))
+        return fail(QStringLiteral("the package %1 does not match the manifest").arg(url)), 1;
+    std::printf("verified %s: signature, %s, package %s\n", qPrintable(out),
+                expires.isEmpty() ? "no expiry" : qPrintable(QStringLiteral("expires ") + expires),
+                sha256.constData());
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -184,8 +285,34 @@ int main(int argc, char **argv)
                                          QStringLiteral("text"));
     const QCommandLineOption storeOption(QStringLiteral("store"),
                                          QStringLiteral("Store files without compression."));
-    parser.addOptions({appOption, versionOption, outOption, wrapOption, notesOption, storeOption});
+    const QCommandLineOption signKeyOption(
+        QStringLiteral("sign-key"),
+        QStringLiteral("Sign the manifest with this ECDSA P-256 private key (PEM)."),
+        QStringLiteral("file"));
+    const QCommandLineOption expiresOption(
+        QStringLiteral("expires"),
+        QStringLiteral("The signed manifest expires this many days from now."),
+        QStringLiteral("days"));
+    const QCommandLineOption verifyOption(
+        QStringLiteral("verify"),
+        QStringLiteral("Check a published folder (--out) against --key."));
+    const QCommandLineOption keyOption(QStringLiteral("key"),
+                                       QStringLiteral("Public key (PEM) for --verify."),
+                                       QStringLiteral("file"));
+    parser.addOptions({appOption, versionOption, outOption, wrapOption, notesOption, storeOption,
+                       signKeyOption, expiresOption, verifyOption, keyOption});
     parser.process(app);
+    if (parser.isSet(verifyOption))
+        return verifySite(QDir::cleanPath(parser.value(outOption)), parser.value(keyOption));
+    int expiresDays = 0;
+    if (parser.isSet(expiresOption)) {
+        bool number = false;
+        expiresDays = parser.value(expiresOption).toInt(&number);
+        if (!number || expiresDays <= 0 || !parser.isSet(signKeyOption)) {
+            fail(QStringLiteral("--expires takes a number of days, with --sign-key"));
+            return 2;
+        }
+    }
 
     const QString appFolder =
         QDir::cleanPath(QFileInfo(parser.value(appOption)).absoluteFilePath());
@@ -231,15 +358,30 @@ int main(int argc, char **argv)
     manifest.insert(QStringLiteral("sha256"), QString::fromLatin1(sha256));
     manifest.insert(QStringLiteral("size"), double(size));
     manifest.insert(QStringLiteral("notes"), parser.value(notesOption));
+    if (expiresDays > 0)
+        manifest.insert(QStringLiteral("expires"),
+                        QDateTime::currentDateTimeUtc()
+                            .addDays(expiresDays)
+                            .toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ")));
 
-    // The manifest goes last and whole: a client never sees one that names a
-    // package not yet in place.
-    QSaveFile json(out + QLatin1String("/updates/desktop.json"));
-    if (!json.open(QIODevice::WriteOnly) ||
-        json.write(QJsonDocument(manifest).toJson(QJsonDocument::Indented)) < 0 || !json.commit()) {
-        fail(QStringLiteral("cannot write the manifest: %1").arg(json.errorString()));
-        return 1;
+    // Signed before anything is written, so that a key that cannot sign
+    // leaves the published folder as it was.
+    const QByteArray body = QJsonDocument(manifest).toJson(QJsonDocument::Indented);
+    QByteArray signature;
+    if (parser.isSet(signKeyOption)) {
+        signature = signWithKeyFile(parser.value(signKeyOption), body);
+        if (signature.isEmpty())
+            return 1;
     }
+    // The manifest goes last and whole (its signature right after it): a
+    // client never sees one that names a package not yet in place.
+    if (!writeWhole(out + QLatin1String("/updates/desktop.json"), body))
+        return 1;
+    const QString signatureFile = out + QLatin1String("/updates/desktop.json.sig");
+    if (signature.isEmpty())
+        QFile::remove(signatureFile); // an earlier release's would no longer match
+    else if (!writeWhole(signatureFile, signature))
+        return 1;
     std::printf("published %s: %s (%lld bytes, sha256 %s)\n", qPrintable(version),
                 qPrintable(packagePath), static_cast<long long>(size), sha256.constData());
     return 0;
