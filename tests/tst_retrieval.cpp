@@ -4,6 +4,7 @@
 #include "testserver.h"
 
 #include "installer.h"
+#include "publish/signing.h"
 
 #include <QApplication>
 #include <QRandomGenerator>
@@ -12,8 +13,6 @@
 #include <QTimer>
 
 #include <csignal>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <sys/resource.h>
 
 using testserver::Request;
@@ -283,22 +282,10 @@ void tst_Retrieval::manifestHttpErrors()
 // tests/data/signing.
 static QByteArray signedBy(int keyNumber, const QByteArray &data)
 {
-    const QByteArray pem = testenv::readAll(
-        QStringLiteral(TAMBRIX_SOURCE_DIR "/tests/data/signing/release-key-%1.pem").arg(keyNumber));
-    BIO *bio = BIO_new_mem_buf(pem.constData(), int(pem.size()));
-    EVP_PKEY *key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
-    BIO_free(bio);
-    QByteArray signature(256, '\0');
-    size_t length = size_t(signature.size());
-    EVP_MD_CTX *context = EVP_MD_CTX_new();
-    const bool ok =
-        key && EVP_DigestSignInit(context, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-        EVP_DigestSign(context, reinterpret_cast<unsigned char *>(signature.data()), &length,
-                       reinterpret_cast<const unsigned char *>(data.constData()),
-                       size_t(data.size())) == 1;
-    EVP_MD_CTX_free(context);
-    EVP_PKEY_free(key);
-    return ok ? signature.left(qsizetype(length)) : QByteArray();
+    return signWithPrivateKey(
+        testenv::readAll(QStringLiteral(TAMBRIX_SOURCE_DIR "/tests/data/signing/release-key-%1.pem")
+                             .arg(keyNumber)),
+        data);
 }
 
 static QByteArray publicKey(int keyNumber)

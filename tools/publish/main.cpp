@@ -34,13 +34,13 @@
 #include <QSaveFile>
 
 #include "signature.h"
+#include "signing.h"
 #include "winpaths.h"
 
 #include <archive.h>
 #include <archive_entry.h>
 
 #include <cstdio>
-#include <openssl/pem.h>
 #include <sys/stat.h>
 
 namespace {
@@ -183,25 +183,11 @@ QByteArray signWithKeyFile(const QString &keyFile, const QByteArray &data)
         fail(QStringLiteral("cannot read the signing key %1").arg(keyFile));
         return QByteArray();
     }
-    const QByteArray pem = file.readAll();
-    BIO *bio = BIO_new_mem_buf(pem.constData(), int(pem.size()));
-    EVP_PKEY *key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
-    BIO_free(bio);
-    QByteArray signature(256, '\0');
-    size_t length = size_t(signature.size());
-    EVP_MD_CTX *context = EVP_MD_CTX_new();
-    const bool ok =
-        key && EVP_DigestSignInit(context, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-        EVP_DigestSign(context, reinterpret_cast<unsigned char *>(signature.data()), &length,
-                       reinterpret_cast<const unsigned char *>(data.constData()),
-                       size_t(data.size())) == 1;
-    EVP_MD_CTX_free(context);
-    EVP_PKEY_free(key);
-    if (!ok) {
+    const QByteArray signature = signWithPrivateKey(file.readAll(), data);
+    if (signature.isEmpty()) {
         fail(QStringLiteral("%1 is not a private key that can sign").arg(keyFile));
         return QByteArray();
     }
-    signature.truncate(qsizetype(length));
     // Only P-256 keys make signatures the installer accepts.
     if (signatureToRawForm(signature).isEmpty()) {
         fail(QStringLiteral("%1 is not an ECDSA P-256 key").arg(keyFile));
