@@ -256,10 +256,11 @@ FolderVerdict judgeFolder(const QList<WindowsPath> &spellings, const SystemFolde
             }
         }
     }
-    // Inside the profiles folder only the user's own profile is theirs.
+    // Inside the profiles folder only the user's own profile is theirs. (A
+    // home at the top of a drive, as /root is, has no folder of profiles.)
     for (const WindowsPath &profiles : spellingsOf(system.profiles)) {
         for (const WindowsPath &folder : spellings) {
-            if (!isSameOrAncestor(profiles, folder))
+            if (profiles.isRoot() || !isSameOrAncestor(profiles, folder))
                 continue;
             bool own = false;
             for (const WindowsPath &home : homes)

@@ -105,6 +105,8 @@ private slots:
     void typicalMachine();
     void profileElsewhere_data();
     void profileElsewhere();
+    void homeAtTheTop_data();
+    void homeAtTheTop();
 };
 
 // One source of protection at a time: only that variable is set, so a
@@ -302,6 +304,26 @@ void tst_FolderGuard::profileElsewhere()
     QFETCH(QString, typed);
     QFETCH(Kind, kind);
     QCOMPARE(judge(typed, windowsUser({}, {}, QStringLiteral("D:/Profiles/u"))).kind, kind);
+}
+
+// A home directly below a root (as /root is) has no folder of profiles:
+// the rest of that drive is not someone else's.
+void tst_FolderGuard::homeAtTheTop_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<Kind>("kind");
+    QTest::newRow("a folder beside the home") << QStringLiteral("D:\\Apps\\Tambrix") << Kind::Fine;
+    QTest::newRow("the home") << QStringLiteral("D:\\u") << Kind::Protected;
+    QTest::newRow("the root") << QStringLiteral("D:\\") << Kind::Protected;
+}
+
+void tst_FolderGuard::homeAtTheTop()
+{
+    QFETCH(QString, typed);
+    QFETCH(Kind, kind);
+    const SystemFolders system = systemFoldersFrom(QStringLiteral("D:/u"), QStringLiteral("D:/"),
+                                                   {}, [](const char *) { return QString(); });
+    QCOMPARE(judge(typed, system).kind, kind);
 }
 
 QTEST_MAIN(tst_FolderGuard)
