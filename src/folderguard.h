@@ -216,18 +216,19 @@ FolderVerdict judgeFolder(const QList<WindowsPath> &spellings, const SystemFolde
         if (folder.isRoot())
             return verdict;
     }
+    // Each of the system's folders, as spelt and as resolved, worked out once.
+    const auto spellingsOfAll = [&spellingsOf](const QStringList &folders) {
+        QList<WindowsPath> all;
+        for (const QString &folder : folders)
+            all += spellingsOf(folder);
+        return all;
+    };
     const QList<WindowsPath> homes = spellingsOf(system.home);
-    for (const QString &standard : system.standard + system.foreign) {
-        for (const WindowsPath &other : spellingsOf(standard)) {
-            for (const WindowsPath &folder : spellings) {
-                if (isSameOrAncestor(folder, other))
-                    return verdict;
-            }
-        }
-    }
-    for (const WindowsPath &profiles : spellingsOf(system.profiles)) {
+    const QList<WindowsPath> profiles = spellingsOf(system.profiles);
+    const QList<WindowsPath> foreign = spellingsOfAll(system.foreign);
+    for (const WindowsPath &other : spellingsOfAll(system.standard) + foreign + profiles) {
         for (const WindowsPath &folder : spellings) {
-            if (isSameOrAncestor(folder, profiles))
+            if (isSameOrAncestor(folder, other))
                 return verdict;
         }
     }
@@ -246,28 +247,26 @@ FolderVerdict judgeFolder(const QList<WindowsPath> &spellings, const SystemFolde
     }
 
     verdict.kind = FolderVerdict::Kind::Foreign;
-    for (const QString &foreign : system.foreign) {
-        for (const WindowsPath &other : spellingsOf(foreign)) {
-            for (const WindowsPath &folder : spellings) {
-                if (isSameOrAncestor(other, folder)) {
-                    verdict.part = other.text();
-                    return verdict;
-                }
+    for (const WindowsPath &other : foreign) {
+        for (const WindowsPath &folder : spellings) {
+            if (isSameOrAncestor(other, folder)) {
+                verdict.part = other.text();
+                return verdict;
             }
         }
     }
     // Inside the profiles folder only the user's own profile is theirs. (A
     // home at the top of a drive, as /root is, has no folder of profiles.)
-    for (const WindowsPath &profiles : spellingsOf(system.profiles)) {
+    for (const WindowsPath &parent : profiles) {
         for (const WindowsPath &folder : spellings) {
-            if (profiles.isRoot() || !isSameOrAncestor(profiles, folder))
+            if (parent.isRoot() || !isSameOrAncestor(parent, folder))
                 continue;
             bool own = false;
             for (const WindowsPath &home : homes)
                 own = own || isSameOrAncestor(home, folder);
             if (!own) {
                 WindowsPath profile = folder;
-                profile.parts = folder.parts.mid(0, profiles.parts.size() + 1);
+                profile.parts = folder.parts.mid(0, parent.parts.size() + 1);
                 verdict.part = profile.text();
                 return verdict;
             }
@@ -508,7 +507,7 @@ QString refusalMessage(const QString &typed, const FolderVerdict &verdict)
                other;
     case FolderVerdict::Kind::Unclean:
         return start +
-               QStringLiteral("программы Windows прочитают этот путь по-разному (например как "
+               QStringLiteral("программы Windows прочитают этот путь по-разному (например, как "
                               "«%1»). ")
                    .arg(verdict.part) +
                other;
@@ -564,12 +563,9 @@ FolderContent listFolder(const QString &folder)
 
 FolderContent folderContent(const QString &installFolder)
 {
-    const QFileInfo info(installFolder);
-    if (!info.exists() && !info.isSymLink())
-        return FolderContent::Missing;
-    // A file where the folder should be is never replaced: the copy fails
-    // and says so.
-    if (!info.isDir())
+    // Nothing there, or a file where the folder should be (never replaced:
+    // the copy fails and says so).
+    if (!QFileInfo(installFolder).isDir())
         return FolderContent::Missing;
     const FolderContent listed = listFolder(installFolder);
     if (listed != FolderContent::Theirs)
@@ -590,20 +586,17 @@ FolderContent folderContent(const QString &installFolder)
 // An existing folder that is not empty and holds no earlier installation:
 // the copy replaces its items that share a name with the package's at once,
 // and removing the program deletes the whole folder, so the user is asked
-// first. The default folder is the program's own and never asked about.
-bool needsOwnershipQuestion(const QString &installFolder)
+// first. The question, or nothing when none is to be asked; the default
+// folder is the program's own and never asked about.
+QString ownershipQuestion(const QString &installFolder)
 {
     const FolderContent content = folderContent(installFolder);
     if (content != FolderContent::Theirs && content != FolderContent::Unreadable)
-        return false;
+        return QString();
     const WindowsPath own = resolvedFolder(QDir::cleanPath(defaultInstallFolder()));
-    const WindowsPath chosen = resolvedFolder(installFolder);
-    return !isSameWindowsPath(own, chosen);
-}
-
-QString ownershipQuestion(const QString &installFolder)
-{
-    const QString found = folderContent(installFolder) == FolderContent::Unreadable
+    if (isSameWindowsPath(own, resolvedFolder(installFolder)))
+        return QString();
+    const QString found = content == FolderContent::Unreadable
                               ? QStringLiteral("её содержимое не удалось прочитать")
                               : QStringLiteral("в ней есть файлы");
     return QStringLiteral("Папка «%1» уже существует, %2, но нет прежней установки Tambrix. "

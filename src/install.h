@@ -49,10 +49,9 @@ void SetupDialog::startInstall()
                              QMessageBox::Ok, QMessageBox::NoButton);
         return;
     }
-    if (needsOwnershipQuestion(installFolder)) {
-        QMessageBox question(QMessageBox::Question, QStringLiteral("Tambrix"),
-                             ownershipQuestion(installFolder), QMessageBox::Yes | QMessageBox::No,
-                             this);
+    if (const QString text = ownershipQuestion(installFolder); !text.isEmpty()) {
+        QMessageBox question(QMessageBox::Question, QStringLiteral("Tambrix"), text,
+                             QMessageBox::Yes | QMessageBox::No, this);
         question.button(QMessageBox::Yes)->setText(QStringLiteral("Да"));
         question.button(QMessageBox::No)->setText(QStringLiteral("Нет"));
         question.setDefaultButton(QMessageBox::No);

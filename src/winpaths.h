@@ -271,7 +271,7 @@ bool changesInCodePage(char32_t c)
         return true;
     if (c < 0x80)
         return false;
-    if (QChar::isSpace(c) || QChar::category(c) == QChar::Separator_Space)
+    if (QChar::isSpace(c)) // U+00A0, U+2000 to U+200A, U+3000 …
         return true;
     // A compatibility character whose plain form holds ASCII: fullwidth
     // forms, small forms, ligatures, superscripts, leaders.
@@ -313,9 +313,10 @@ struct FolderText
     // The folder in the framework's form, as QDir::cleanPath gives it.
     QString text() const
     {
-        if (root == QLatin1String("/"))
-            return root + names.join(QLatin1Char('/'));
-        return root + QLatin1Char('/') + names.join(QLatin1Char('/'));
+        WindowsPath path;
+        path.root = root;
+        path.parts = names;
+        return path.text();
     }
 };
 
