@@ -40,8 +40,12 @@ bool createShortcut(const QString &shortcutPath, const QString &targetPath,
     const QString iconLocation =
         (QFile::exists(iconFile) ? iconFile : targetPath) + QLatin1String(",0");
 
+    // WScript.Shell keeps the working folder and the icon's path as given:
+    // Windows' own separators, or the link would carry forward slashes.
     PowerShellRun run;
-    run.script = shortcutScript(shortcutPath, targetPath, workingDirectory, iconLocation);
+    run.script = shortcutScript(
+        QDir::toNativeSeparators(shortcutPath), QDir::toNativeSeparators(targetPath),
+        QDir::toNativeSeparators(workingDirectory), QDir::toNativeSeparators(iconLocation));
     run.timeoutMs = shortcutTimeoutMs;
     run.failureMessage = QStringLiteral("Не удалось создать ярлык");
     return runPowerShell(run, error);

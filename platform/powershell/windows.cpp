@@ -228,12 +228,13 @@ int saveShortcut(const std::vector<std::string> &values)
     if (SUCCEEDED(hr))
         hr =
             shell->SetPath(QDir::toNativeSeparators(fromUtf8(values.at(1))).toStdWString().c_str());
+    // WScript.Shell stores the working folder and the icon's path as given,
+    // separators and all (real PowerShell under wine showed it); only the
+    // target is made a full path.
     if (SUCCEEDED(hr))
-        hr = shell->SetWorkingDirectory(
-            QDir::toNativeSeparators(fromUtf8(values.at(2))).toStdWString().c_str());
+        hr = shell->SetWorkingDirectory(fromUtf8(values.at(2)).toStdWString().c_str());
     if (SUCCEEDED(hr))
-        hr = shell->SetIconLocation(QDir::toNativeSeparators(iconPath).toStdWString().c_str(),
-                                    iconIndex);
+        hr = shell->SetIconLocation(iconPath.toStdWString().c_str(), iconIndex);
     if (SUCCEEDED(hr))
         hr = shell->SetDescription(L"Tambrix");
     if (SUCCEEDED(hr))

@@ -16,11 +16,20 @@ int wmain()
         std::fprintf(stderr, "uninstall: no UninstallString\n");
         return 2;
     }
+    // A console program started from Apps & features (a GUI program) gets a
+    // console of its own; real PowerShell, which the script starts, runs
+    // nothing without one. Its output still comes here: the wine run reads
+    // what cmd wrote.
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWMINNOACTIVE;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    if (!CreateProcessW(nullptr, command, nullptr, nullptr, TRUE, CREATE_NEW_CONSOLE, nullptr,
+                        nullptr, &startup, &process)) {
         std::fprintf(stderr, "uninstall: cannot start it (%lu)\n", GetLastError());
         return 1;
     }
