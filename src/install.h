@@ -85,7 +85,17 @@ void SetupDialog::startInstall()
         fail(QStringLiteral("Ошибка загрузки: Не удалось создать файл загрузки"));
         return;
     }
-    const QString workFolder = tempRoot + QLatin1String("/TambrixSetup");
+    QDir().mkpath(tempRoot);
+    // The stage below it is where Expand-Archive unpacks to.
+    const QString workRoot = wildcardFreeFolder(tempRoot);
+    if (workRoot.isEmpty()) {
+        fail(QStringLiteral("Временная папка %1 содержит символ [, ], * или ?: PowerShell не "
+                            "распакует в неё архив. Укажите в переменных TEMP и TMP папку без "
+                            "этих символов.")
+                 .arg(QDir::toNativeSeparators(tempRoot)));
+        return;
+    }
+    const QString workFolder = workRoot + QLatin1String("/TambrixSetup");
     QDir().mkpath(workFolder);
     const QString packageFile =
         workFolder + QStringLiteral("/TambrixDesktop-%1.zip").arg(manifest.version);

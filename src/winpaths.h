@@ -531,4 +531,41 @@ WindowsPath resolvedFolder(const QString &path)
 
 #endif
 
+// PowerShell reads [ ] * ? as a wildcard pattern wherever a cmdlet takes a
+// path without -LiteralPath (Expand-Archive's -DestinationPath among them),
+// quoting or not: a work folder below such a path cannot be unpacked into.
+bool holdsWildcard(const QString &path)
+{
+    for (const QChar c : path) {
+        if (c == QLatin1Char('[') || c == QLatin1Char(']') || c == QLatin1Char('*') ||
+            c == QLatin1Char('?'))
+            return true;
+    }
+    return false;
+}
+
+#ifdef Q_OS_WIN
+QString win32ShortPath(const QString &path)
+{
+    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    return wideResult(
+        [&](wchar_t *out, DWORD size) { return GetShortPathNameW(native.c_str(), out, size); });
+}
+#endif
+
+// The existing folder `path` spelt without wildcard characters: as it is, or
+// on Windows its short (8.3) form, whose names never hold them. Empty when
+// there is no such spelling (8.3 names turned off, or another system).
+QString wildcardFreeFolder(const QString &path)
+{
+    if (!holdsWildcard(path))
+        return path;
+#ifdef Q_OS_WIN
+    const QString shortForm = QDir::fromNativeSeparators(win32ShortPath(path));
+    if (!shortForm.isEmpty() && !holdsWildcard(shortForm))
+        return shortForm;
+#endif
+    return QString();
+}
+
 } // namespace

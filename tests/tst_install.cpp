@@ -152,6 +152,8 @@ private slots:
     void nonFatalFailuresShownBeforeClosing();
     void registrationFailureShown();
     void unsignedManifestRefusedWithKeys();
+    void wildcardTempFolder_data();
+    void wildcardTempFolder();
 
 private:
     void serve(const QByteArray &manifestJson, const QByteArray &package, int packageStatus = 200);
@@ -1107,3 +1109,58 @@ void tst_Install::registrationFailureShown()
 
 QTEST_MAIN(tst_Install)
 #include "tst_install.moc"
+
+// PowerShell unpacks into a folder below TEMP through -DestinationPath,
+// which it reads as a wildcard pattern: a TEMP with [ ] * ? is said before
+// the download (on Windows its 8.3 form is taken first: the wine run).
+void tst_Install::wildcardTempFolder_data()
+{
+    QTest::addColumn<QString>("tempName");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("user [Admin]") << QStringLiteral("[Admin]") << true;
+    QTest::newRow("closing bracket") << QStringLiteral("x64]") << true;
+    QTest::newRow("star") << QStringLiteral("a*b") << true;
+    QTest::newRow("question mark") << QStringLiteral("who?") << true;
+    QTest::newRow("quotes, braces, parentheses") << QStringLiteral("O’Brien's {1} (x64)") << false;
+}
+
+void tst_Install::wildcardTempFolder()
+{
+    QFETCH(QString, tempName);
+    QFETCH(bool, refused);
+    serve(manifestFor(package), package);
+    const QString temp = path(QStringLiteral("temp/") + tempName);
+    QVERIFY(QDir().mkpath(temp));
+    const QByteArray savedTemp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(temp));
+    const auto restore = qScopeGuard([&] {
+        QDir(temp).removeRecursively();
+        qputenv("TMPDIR", savedTemp);
+    });
+    SetupDialog dialog;
+    dialog.show();
+    dialog.pathEdit->setText(path(QStringLiteral("Tambrix")));
+    dialog.desktopBox->setChecked(false);
+    dialog.startMenuBox->setChecked(false);
+    testbox::SeenBox box(&dialog);
+    dialog.startInstall();
+    if (!refused) {
+        QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
+        QCOMPARE(testenv::readAll(path(QStringLiteral("Tambrix/TambrixDesktop.exe"))), launcher);
+        QVERIFY(QFile::exists(temp + QLatin1String("/TambrixSetup/TambrixDesktop-1.4.2.zip")));
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 3000);
+        return;
+    }
+    const QString message =
+        QStringLiteral("Временная папка %1 содержит символ [, ], * или ?: PowerShell не "
+                       "распакует в неё архив. Укажите в переменных TEMP и TMP папку без этих "
+                       "символов.")
+            .arg(temp);
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.text, message);
+    QCOMPARE(dialog.updDetail->text(), message);
+    QCOMPARE(dialog.updNow->text(), QStringLiteral("Повторить"));
+    QCOMPARE(packageRequests(), 0);
+    QVERIFY(!QFile::exists(temp + QLatin1String("/TambrixSetup")));
+    QVERIFY(!QFile::exists(path(QStringLiteral("Tambrix/TambrixDesktop.exe"))));
+}
