@@ -3,6 +3,7 @@
 #pragma once
 
 #include "powershell.h"
+#include "winpaths.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -133,6 +134,13 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
 
     if (!QFile::exists(appExecutableIn(installFolder))) {
         error = QStringLiteral("Установка завершилась без TambrixDesktop.exe");
+        // PowerShell reads such a folder as a pattern where a path is not
+        // literal, and then finds nothing in it to copy.
+        const QString wrapper = QDir(stageFolder).relativeFilePath(appRoot);
+        if (appRoot != stageFolder && holdsWildcard(wrapper))
+            error += QStringLiteral(": папка приложения в архиве («%1») содержит символ [, ], * "
+                                    "или ?, который PowerShell читает как шаблон")
+                         .arg(wrapper);
         return false;
     }
     return true;

@@ -41,6 +41,8 @@ private slots:
     void hangingHelperStopsAtItsLimit_data();
     void hangingHelperStopsAtItsLimit();
     void copyLeavingNoExecutable();
+    void copyLeavingNoExecutableFromWrapper_data();
+    void copyLeavingNoExecutableFromWrapper();
     void noRepairWhenExecutableAtTop();
 
 private:
@@ -473,6 +475,44 @@ void tst_Pipeline::noRepairWhenExecutableAtTop()
         {QStringLiteral("Old/"), QByteArray()},
         {QStringLiteral("Old/TambrixDesktop.exe"), "old nested"}};
     QCOMPARE(testenv::treeOf(install), expected);
+}
+
+// The same, out of a wrapper folder: one whose name PowerShell reads as a
+// pattern is named as the likely cause.
+void tst_Pipeline::copyLeavingNoExecutableFromWrapper_data()
+{
+    QTest::addColumn<QString>("wrapper");
+    QTest::addColumn<QString>("message");
+    const QString plain = QStringLiteral("Установка завершилась без TambrixDesktop.exe");
+    const QString cause = QStringLiteral(": папка приложения в архиве («%1») содержит символ [, ], "
+                                         "* или ?, который PowerShell читает как шаблон");
+    QTest::newRow("brackets") << QStringLiteral("Tambrix [x64]")
+                              << plain + cause.arg(QStringLiteral("Tambrix [x64]"));
+    QTest::newRow("nested, star") << QStringLiteral("a/b*c")
+                                  << plain + cause.arg(QStringLiteral("a/b*c"));
+    QTest::newRow("question mark")
+        << QStringLiteral("why?") << plain + cause.arg(QStringLiteral("why?"));
+    QTest::newRow("plain wrapper") << QStringLiteral("Tambrix (x64) 1.4") << plain;
+}
+
+void tst_Pipeline::copyLeavingNoExecutableFromWrapper()
+{
+    QFETCH(QString, wrapper);
+    QFETCH(QString, message);
+    testenv::FakeProgram powershell(
+        path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
+        "case \"$3\" in \"if (Test-Path\"*) exit 0;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
+        "/powershell\" \"$@\"");
+    QVERIFY(powershell.ok);
+    const QString workFolder = path(QStringLiteral("TambrixSetup"));
+    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
+    QVERIFY(QDir().mkpath(workFolder));
+    QVERIFY(testzip::write(
+        package, {testzip::makeFile(wrapper.toUtf8() + "/TambrixDesktop.exe", exeBytes)}));
+    QString error;
+    QVERIFY(!deployPackage(path(QStringLiteral("Tambrix")), package, workFolder,
+                           QStringLiteral("1.0"), error));
+    QCOMPARE(error, message);
 }
 
 QTEST_MAIN(tst_Pipeline)

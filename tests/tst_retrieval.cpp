@@ -58,6 +58,8 @@ private slots:
     void secondDownloadStartsAfresh();
     void publishAgreesWithInstaller_data();
     void publishAgreesWithInstaller();
+    void publishWrapperNames_data();
+    void publishWrapperNames();
     void extraCaAddsToSystemRoots();
 
 private:
@@ -700,6 +702,52 @@ void tst_Retrieval::publishAgreesWithInstaller()
     QCOMPARE(publish.exitCode(), 2);
     QVERIFY2(output.contains(QStringLiteral("the version ") + refusal), qPrintable(output));
     QVERIFY(!QFile::exists(work->path() + QLatin1String("/site")));
+}
+
+void tst_Retrieval::publishWrapperNames_data()
+{
+    QTest::addColumn<QString>("wrap");
+    QTest::addColumn<QString>("refusal"); // publish's message; empty: published
+    QTest::newRow("blanks, parentheses, Cyrillic")
+        << QStringLiteral("Tambrix (x64) Версия 1.4") << QString();
+    QTest::newRow("brackets") << QStringLiteral("Tambrix [x64]")
+                              << QStringLiteral("must not contain [ or ]");
+    QTest::newRow("star") << QStringLiteral("Tambrix*")
+                          << QStringLiteral("must not contain < > : \" | ? *");
+    QTest::newRow("question mark")
+        << QStringLiteral("why?") << QStringLiteral("must not contain < > : \" | ? *");
+    QTest::newRow("two levels") << QStringLiteral("a/b")
+                                << QStringLiteral("must not contain / or \\");
+    QTest::newRow("trailing dot") << QStringLiteral("Tambrix.")
+                                  << QStringLiteral("must not end in a dot or a blank");
+    QTest::newRow("device") << QStringLiteral("NUL")
+                            << QStringLiteral(
+                                   "must not be a Windows device name (CON, NUL, COM1, …)");
+}
+
+// A wrapper folder is a name on users' machines too: publish refuses what
+// Windows or PowerShell would read otherwise.
+void tst_Retrieval::publishWrapperNames()
+{
+    QFETCH(QString, wrap);
+    QFETCH(QString, refusal);
+    QVERIFY(testenv::writeFile(work->path() + QLatin1String("/app/TambrixDesktop.exe"), "exe"));
+    QProcess publish;
+    publish.start(QStringLiteral(TAMBRIX_BINARY_DIR "/tools/publish"),
+                  {QStringLiteral("--app"), work->path() + QLatin1String("/app"),
+                   QStringLiteral("--version"), QStringLiteral("1.4.2"), QStringLiteral("--out"),
+                   work->path() + QLatin1String("/site"), QStringLiteral("--wrap"), wrap});
+    QVERIFY(publish.waitForFinished(30000));
+    const QString output = QString::fromUtf8(publish.readAllStandardError());
+    const QString zip = work->path() + QLatin1String("/site/files/TambrixDesktop-1.4.2.zip");
+    if (refusal.isEmpty()) {
+        QVERIFY2(publish.exitCode() == 0, qPrintable(output));
+        QVERIFY(QFile::exists(zip));
+        return;
+    }
+    QCOMPARE(publish.exitCode(), 2);
+    QVERIFY2(output.contains(QStringLiteral("the wrapper folder ") + refusal), qPrintable(output));
+    QVERIFY(!QFile::exists(zip));
 }
 
 // The compiled-in CA is trusted beside the system's roots, never instead of

@@ -314,6 +314,15 @@ int main(int argc, char **argv)
         fail(QStringLiteral("the version %1").arg(versionFaultText(fault)));
         return 2;
     }
+    // The wrapper is a folder name on Windows too, and PowerShell reads one
+    // holding [ ] * ? as a pattern wherever a path is not given as
+    // -LiteralPath: the copy out of it could find nothing to copy.
+    const QString wrap = parser.value(wrapOption);
+    if (const NameFault fault = fileNameComponentFault(wrap);
+        !wrap.isEmpty() && fault != NameFault::None) {
+        fail(QStringLiteral("the wrapper folder %1").arg(versionFaultText(fault)));
+        return 2;
+    }
     if (!QFileInfo::exists(appFolder + QLatin1String("/TambrixDesktop.exe"))) {
         fail(QStringLiteral("%1 holds no TambrixDesktop.exe").arg(appFolder));
         return 1;
@@ -324,7 +333,7 @@ int main(int argc, char **argv)
     QDir().mkpath(out + QLatin1String("/files"));
     QDir().mkpath(out + QLatin1String("/updates"));
     const QString partial = packagePath + QLatin1String(".partial");
-    if (!writeZip(appFolder, partial, parser.value(wrapOption), parser.isSet(storeOption))) {
+    if (!writeZip(appFolder, partial, wrap, parser.isSet(storeOption))) {
         QFile::remove(partial);
         return 1;
     }
