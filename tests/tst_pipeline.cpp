@@ -135,6 +135,17 @@ void tst_Pipeline::extractWithHostilePaths()
                                  testzip::makeFile("data/.settings", "s")}));
     const QString stage = path(name + QLatin1String("/stage-") + name + QLatin1String("/deeper"));
     QString error = QStringLiteral("untouched");
+    // PowerShell reads the destination as a pattern: a stage holding [ ] * ?
+    // cannot be unpacked into (the installer keeps them out of its work
+    // folder).
+    if (holdsWildcard(stage)) {
+        QVERIFY(!extractZip(zip, stage, error));
+        QCOMPARE(error, QStringLiteral("New-Item : An item with the specified name %1 already "
+                                       "exists.")
+                            .arg(stage));
+        QCOMPARE(testenv::treeOf(stage), (QMap<QString, QByteArray>{}));
+        return;
+    }
     QVERIFY2(extractZip(zip, stage, error), qPrintable(error));
     QCOMPARE(error, QStringLiteral("untouched"));
     const QMap<QString, QByteArray> expected{{QStringLiteral("TambrixDesktop.exe"), exeBytes},
@@ -205,8 +216,11 @@ void tst_Pipeline::deploy_data()
 void tst_Pipeline::deploy()
 {
     QFETCH(QString, name);
-    // Everything with the hostile name: work folder, package, install folder.
-    const QString workFolder = path(name + QLatin1String("/Temp/TambrixSetup"));
+    // Everything with the hostile name: work folder, package, install folder;
+    // but never [ ] * ? in the work folder, which the installer keeps out
+    // (PowerShell could not unpack there).
+    const QString workFolder = path((holdsWildcard(name) ? QStringLiteral("plain") : name) +
+                                    QLatin1String("/Temp/TambrixSetup"));
     const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
     QVERIFY(QDir().mkpath(workFolder));
     QVERIFY(testzip::write(package,

@@ -204,4 +204,11 @@ inline std::optional<MatchedScript> recogniseScript(const std::string &scriptByt
     return std::nullopt;
 }
 
+// PowerShell reads a path given without -LiteralPath as a wildcard pattern:
+// [ ] * ? in it are pattern characters, however the value was quoted.
+inline bool holdsWildcard(const std::string &path)
+{
+    return path.find_first_of("[]*?") != std::string::npos;
+}
+
 } // namespace standin

@@ -82,6 +82,12 @@ int expandArchive(const QString &zip, const QString &destination)
         return failWith(QStringLiteral("Expand-Archive : .%1 is not a supported archive file "
                                        "format. .zip is the only supported archive file format.")
                             .arg(QFileInfo(zip).suffix()));
+    // -DestinationPath is a pattern: an existing folder holding [ ] * ? is
+    // not found through it, and creating it anew then fails.
+    if (standin::holdsWildcard(destination.toStdString()) && QFileInfo::exists(destination))
+        return failWith(QStringLiteral("New-Item : An item with the specified name %1 already "
+                                       "exists.")
+                            .arg(QDir::toNativeSeparators(destination)));
     QZipReader reader(zip);
     if (reader.status() != QZipReader::NoError)
         return failWith(QStringLiteral("Expand-Archive : The archive file '%1' is not a valid zip "
@@ -181,6 +187,11 @@ int copyIntoInstallFolder(const QString &installFolder, const QString &appRoot)
     }
     if (!QDir().mkpath(installFolder))
         return failWith(QStringLiteral("New-Item : Cannot create '%1'").arg(installFolder));
+    // Copy-Item -Path (Join-Path ROOT '*'): a root holding [ ] * ? is part of
+    // the pattern, which does not match the root's own name: nothing is
+    // copied, and nothing is said.
+    if (standin::holdsWildcard(appRoot.toStdString()))
+        return 0;
     for (const QString &item : childItems(appRoot)) {
         if (!copyItem(item, QDir(installFolder).filePath(QFileInfo(item).fileName())))
             report(QStringLiteral("Copy-Item : Cannot copy %1").arg(item));
