@@ -1107,9 +1107,6 @@ void tst_Install::registrationFailureShown()
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
 }
 
-QTEST_MAIN(tst_Install)
-#include "tst_install.moc"
-
 // PowerShell unpacks into a folder below TEMP through -DestinationPath,
 // which it reads as a wildcard pattern: a TEMP with [ ] * ? is said before
 // the download (on Windows its 8.3 form is taken first: the wine run).
@@ -1164,3 +1161,6 @@ void tst_Install::wildcardTempFolder()
     QVERIFY(!QFile::exists(temp + QLatin1String("/TambrixSetup")));
     QVERIFY(!QFile::exists(path(QStringLiteral("Tambrix/TambrixDesktop.exe"))));
 }
+
+QTEST_MAIN(tst_Install)
+#include "tst_install.moc"

@@ -14,6 +14,13 @@ namespace {
 const QByteArray exeBytes = "\x7f"
                             "ELF Tambrix Desktop";
 
+// powershell for the tests whose copy adds nothing at the top of the install
+// folder (it reports success and copies nothing); every other script goes to
+// the stand-in.
+const QByteArray copyAddsNothing =
+    "case \"$3\" in \"if (Test-Path\"*) exit 0;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
+    "/powershell\" \"$@\"";
+
 } // namespace
 
 class tst_Pipeline : public QObject
@@ -50,14 +57,15 @@ private:
     {
         return work->path() + QLatin1Char('/') + relative;
     }
-    // Deploys a package holding only the executable from a work folder of
-    // the test's own.
-    bool deployExecutablePackage(const QString &install, QString &error) const
+    // Deploys a package holding only the executable (at `entry`) from a work
+    // folder of the test's own.
+    bool deployExecutablePackage(const QString &install, QString &error,
+                                 const QByteArray &entry = "TambrixDesktop.exe") const
     {
         const QString workFolder = path(QStringLiteral("TambrixSetup"));
         const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
         if (!QDir().mkpath(workFolder) ||
-            !testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes)})) {
+            !testzip::write(package, {testzip::makeFile(entry, exeBytes)})) {
             error = QStringLiteral("test setup: cannot write ") + package;
             return false;
         }
@@ -319,10 +327,8 @@ void tst_Pipeline::deployRepairsNestedInstall()
 {
     // An install folder left nested by an earlier installer, and a copy that
     // adds nothing at the top: the repair moves the nested tree up.
-    testenv::FakeProgram fake(
-        path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
-        "case \"$3\" in \"if (Test-Path\"*) exit 0;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
-        "/powershell\" \"$@\"");
+    testenv::FakeProgram fake(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
+                              copyAddsNothing);
     QVERIFY(fake.ok);
     const QString install = path(QStringLiteral("Team's Apps/Tambrix"));
     QVERIFY(
@@ -377,11 +383,8 @@ void tst_Pipeline::childrenGetEmptyInput()
         path(QStringLiteral("fake-bin")), QStringLiteral("taskkill"),
         recorder("taskkill", "exec \"" TAMBRIX_PLATFORM_BIN "/taskkill\" \"$@\""));
     // The copy adds nothing at the top, so that the nested tree is moved up.
-    testenv::FakeProgram powershell(
-        path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
-        recorder("${3%% *}",
-                 "case \"$3\" in \"if (Test-Path\"*) exit 0;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
-                 "/powershell\" \"$@\""));
+    testenv::FakeProgram powershell(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
+                                    recorder("${3%% *}", copyAddsNothing));
     QVERIFY(taskkill.ok && powershell.ok);
     const QString install = path(QStringLiteral("Tambrix"));
     QVERIFY(testenv::writeFile(install + QLatin1String("/Tambrix-1.0/TambrixDesktop.exe"), "n"));
@@ -452,11 +455,8 @@ void tst_Pipeline::hangingHelperStopsAtItsLimit()
 void tst_Pipeline::copyLeavingNoExecutable()
 {
     const QByteArray scripts = QFile::encodeName(path(QStringLiteral("scripts")));
-    testenv::FakeProgram powershell(
-        path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
-        "echo \"${3%% *}\" >> \"" + scripts +
-            "\"\ncase \"$3\" in \"if (Test-Path\"*) exit 0;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
-            "/powershell\" \"$@\"");
+    testenv::FakeProgram powershell(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
+                                    "echo \"${3%% *}\" >> \"" + scripts + "\"\n" + copyAddsNothing);
     QVERIFY(powershell.ok);
     const QString install = path(QStringLiteral("Tambrix"));
     QVERIFY(testenv::writeFile(install + QLatin1String("/user.settings"), "keep me"));
@@ -513,19 +513,12 @@ void tst_Pipeline::copyLeavingNoExecutableFromWrapper()
 {
     QFETCH(QString, wrapper);
     QFETCH(QString, message);
-    testenv::FakeProgram powershell(
-        path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
-        "case \"$3\" in \"if (Test-Path\"*) exit 0;; esac\nexec \"" TAMBRIX_PLATFORM_BIN
-        "/powershell\" \"$@\"");
+    testenv::FakeProgram powershell(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
+                                    copyAddsNothing);
     QVERIFY(powershell.ok);
-    const QString workFolder = path(QStringLiteral("TambrixSetup"));
-    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
-    QVERIFY(QDir().mkpath(workFolder));
-    QVERIFY(testzip::write(
-        package, {testzip::makeFile(wrapper.toUtf8() + "/TambrixDesktop.exe", exeBytes)}));
     QString error;
-    QVERIFY(!deployPackage(path(QStringLiteral("Tambrix")), package, workFolder,
-                           QStringLiteral("1.0"), error));
+    QVERIFY(!deployExecutablePackage(path(QStringLiteral("Tambrix")), error,
+                                     wrapper.toUtf8() + "/TambrixDesktop.exe"));
     QCOMPARE(error, message);
 }
 

@@ -65,6 +65,29 @@ private slots:
 private:
     testserver::Pki pki;
     QScopedPointer<Server> server;
+    // Runs tools/publish on an application folder holding only the
+    // executable, into <work>/site; -1: it did not finish.
+    struct Published
+    {
+        int exitCode = -1;
+        QString standardError;
+    };
+    Published publish(const QStringList &arguments) const
+    {
+        Published result;
+        if (!testenv::writeFile(work->path() + QLatin1String("/app/TambrixDesktop.exe"), "exe"))
+            return result;
+        QProcess process;
+        process.start(QStringLiteral(TAMBRIX_BINARY_DIR "/tools/publish"),
+                      QStringList{QStringLiteral("--app"), work->path() + QLatin1String("/app"),
+                                  QStringLiteral("--out"), work->path() + QLatin1String("/site")} +
+                          arguments);
+        if (!process.waitForFinished(30000))
+            return result;
+        result.exitCode = process.exitCode();
+        result.standardError = QString::fromUtf8(process.readAllStandardError());
+        return result;
+    }
     QScopedPointer<QTemporaryDir> work;
 };
 
@@ -684,22 +707,16 @@ void tst_Retrieval::publishAgreesWithInstaller()
 {
     QFETCH(QString, version);
     QFETCH(QString, refusal);
-    QVERIFY(testenv::writeFile(work->path() + QLatin1String("/app/TambrixDesktop.exe"), "exe"));
-    QProcess publish;
-    publish.start(QStringLiteral(TAMBRIX_BINARY_DIR "/tools/publish"),
-                  {QStringLiteral("--app"), work->path() + QLatin1String("/app"),
-                   QStringLiteral("--version"), version, QStringLiteral("--out"),
-                   work->path() + QLatin1String("/site")});
-    QVERIFY(publish.waitForFinished(30000));
-    const QString output = QString::fromUtf8(publish.readAllStandardError());
+    const Published published = publish({QStringLiteral("--version"), version});
+    const QString &output = published.standardError;
     QCOMPARE(versionProblem(version).isEmpty(), refusal.isEmpty());
     if (refusal.isEmpty()) {
-        QVERIFY2(publish.exitCode() == 0, qPrintable(output));
+        QVERIFY2(published.exitCode == 0, qPrintable(output));
         QVERIFY(QFile::exists(work->path() + QLatin1String("/site/files/TambrixDesktop-") +
                               version + QLatin1String(".zip")));
         return;
     }
-    QCOMPARE(publish.exitCode(), 2);
+    QCOMPARE(published.exitCode, 2);
     QVERIFY2(output.contains(QStringLiteral("the version ") + refusal), qPrintable(output));
     QVERIFY(!QFile::exists(work->path() + QLatin1String("/site")));
 }
@@ -731,21 +748,16 @@ void tst_Retrieval::publishWrapperNames()
 {
     QFETCH(QString, wrap);
     QFETCH(QString, refusal);
-    QVERIFY(testenv::writeFile(work->path() + QLatin1String("/app/TambrixDesktop.exe"), "exe"));
-    QProcess publish;
-    publish.start(QStringLiteral(TAMBRIX_BINARY_DIR "/tools/publish"),
-                  {QStringLiteral("--app"), work->path() + QLatin1String("/app"),
-                   QStringLiteral("--version"), QStringLiteral("1.4.2"), QStringLiteral("--out"),
-                   work->path() + QLatin1String("/site"), QStringLiteral("--wrap"), wrap});
-    QVERIFY(publish.waitForFinished(30000));
-    const QString output = QString::fromUtf8(publish.readAllStandardError());
+    const Published published = publish(
+        {QStringLiteral("--version"), QStringLiteral("1.4.2"), QStringLiteral("--wrap"), wrap});
+    const QString &output = published.standardError;
     const QString zip = work->path() + QLatin1String("/site/files/TambrixDesktop-1.4.2.zip");
     if (refusal.isEmpty()) {
-        QVERIFY2(publish.exitCode() == 0, qPrintable(output));
+        QVERIFY2(published.exitCode == 0, qPrintable(output));
         QVERIFY(QFile::exists(zip));
         return;
     }
-    QCOMPARE(publish.exitCode(), 2);
+    QCOMPARE(published.exitCode, 2);
     QVERIFY2(output.contains(QStringLiteral("the wrapper folder ") + refusal), qPrintable(output));
     QVERIFY(!QFile::exists(zip));
 }
