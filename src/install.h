@@ -31,6 +31,18 @@ constexpr int closeDelayMs = 600;
 // Long enough to read a warning of a step that did not stop the installation.
 constexpr int closeDelayWithWarningsMs = 4000;
 
+// A question whose safe answer, No, is the default and what Escape gives.
+bool askYesNo(const QString &text, QWidget *parent)
+{
+    QMessageBox question(QMessageBox::Question, QStringLiteral("Tambrix"), text,
+                         QMessageBox::Yes | QMessageBox::No, parent);
+    question.button(QMessageBox::Yes)->setText(QStringLiteral("Да"));
+    question.button(QMessageBox::No)->setText(QStringLiteral("Нет"));
+    question.setDefaultButton(QMessageBox::No);
+    question.setEscapeButton(QMessageBox::No);
+    return question.exec() == QMessageBox::Yes;
+}
+
 void SetupDialog::startInstall()
 {
     const QString typed = pathEdit->text().trimmed();
@@ -49,16 +61,17 @@ void SetupDialog::startInstall()
                              QMessageBox::Ok, QMessageBox::NoButton);
         return;
     }
-    if (const QString text = ownershipQuestion(installFolder); !text.isEmpty()) {
-        QMessageBox question(QMessageBox::Question, QStringLiteral("Tambrix"), text,
-                             QMessageBox::Yes | QMessageBox::No, this);
-        question.button(QMessageBox::Yes)->setText(QStringLiteral("Да"));
-        question.button(QMessageBox::No)->setText(QStringLiteral("Нет"));
-        question.setDefaultButton(QMessageBox::No);
-        question.setEscapeButton(QMessageBox::No);
-        if (question.exec() != QMessageBox::Yes)
-            return;
-    }
+    if (const QString text = ownershipQuestion(installFolder);
+        !text.isEmpty() && !askYesNo(text, this))
+        return;
+    // The deployment ends every running copy by force; asked here, before
+    // anything is downloaded, so that unsaved work is never lost unasked.
+    if (isAppRunning() &&
+        !askYesNo(QStringLiteral("Tambrix Desktop сейчас запущен. Чтобы установить новую версию, "
+                                 "установщик закроет его, и несохранённые изменения в нём будут "
+                                 "потеряны.\n\nЗакрыть Tambrix Desktop и продолжить установку?"),
+                  this))
+        return;
 
     enterBusyState();
     updStatus->setText(QStringLiteral("Получение информации о версии…"));
@@ -96,12 +109,21 @@ void SetupDialog::startInstall()
         return;
     }
     const QString workFolder = workRoot + QLatin1String("/TambrixSetup");
-    QDir().mkpath(workFolder);
+    if (!preparePlainFolder(workFolder)) {
+        fail(QStringLiteral("Ошибка загрузки: рабочая папка %1 — не обычная папка (ссылка или "
+                            "файл). Удалите её и попробуйте ещё раз.")
+                 .arg(QDir::toNativeSeparators(workFolder)));
+        return;
+    }
     const QString packageFile =
         workFolder + QStringLiteral("/TambrixDesktop-%1.zip").arg(manifest.version);
     const QString executable = appExecutableIn(installFolder);
 
-    if (QFile::exists(packageFile) && verifySha256(packageFile, manifest.sha256)) {
+    // Only a plain file left by an earlier run counts, and only when its
+    // digest can be matched: without one, a package cut short by a killed
+    // run would be taken again on every retry.
+    if (!manifest.sha256.isEmpty() && QFileInfo(packageFile).isFile() &&
+        !isLinkEntry(packageFile) && verifySha256(packageFile, manifest.sha256)) {
         const qint64 n = manifest.size > 0 ? manifest.size : 1;
         setDownloadProgress(n, n);
     } else if (!downloadToFile(manifest, packageFile, error)) {

@@ -10,6 +10,13 @@
 #include <QFile>
 #include <QFileInfo>
 
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#include <tlhelp32.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace {
 
 const char *const appExecutableName = "TambrixDesktop.exe";
@@ -94,6 +101,63 @@ QString resolveAppRoot(const QString &folder)
     return folder;
 }
 
+// Whether a copy of the application runs for this user: what the
+// deployment's taskkill would end.
+bool isAppRunning()
+{
+    const QString image = QLatin1String(appExecutableName);
+#ifdef Q_OS_WIN
+    // Other users' copies (another session on the same machine) are not ours
+    // to ask about, and taskkill could not end them.
+    DWORD ownSession = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &ownSession))
+        return false;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return false;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    bool running = false;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !running;
+         more = Process32NextW(snapshot, &entry)) {
+        DWORD session = 0;
+        running =
+            QString::fromWCharArray(entry.szExeFile).compare(image, Qt::CaseInsensitive) == 0 &&
+            ProcessIdToSessionId(entry.th32ProcessID, &session) && session == ownSession;
+    }
+    CloseHandle(snapshot);
+    return running;
+#else
+    // As the taskkill stand-in finds them: this user's processes by their
+    // executable's file name, in any letter case.
+    const QFileInfoList processes = QDir(QStringLiteral("/proc")).entryInfoList(QDir::Dirs);
+    for (const QFileInfo &process : processes) {
+        bool number = false;
+        process.fileName().toLongLong(&number);
+        if (!number || process.ownerId() != getuid())
+            continue;
+        QString target = QFile::symLinkTarget(process.filePath() + QLatin1String("/exe"));
+        // An executable replaced on disk while it runs still counts.
+        if (target.endsWith(QLatin1String(" (deleted)")))
+            target.chop(10);
+        if (QFileInfo(target).fileName().compare(image, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+#endif
+}
+
+// `path` as this user's plain folder: a link standing there is removed as
+// a link (never followed), and then the folder is made. False when what is
+// left there is anything but a plain folder.
+bool preparePlainFolder(const QString &path)
+{
+    if (isLinkEntry(path))
+        removeLinkEntry(path);
+    QDir().mkpath(path);
+    return !isLinkEntry(path) && QFileInfo(path).isDir();
+}
+
 bool deployPackage(const QString &installFolder, const QString &packageFile,
                    const QString &workFolder, const QString &version, QString &error)
 {
@@ -102,7 +166,17 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
     executeProgram(systemProgram(QStringLiteral("taskkill")),
                    {QStringLiteral("/IM"), QLatin1String(appExecutableName), QStringLiteral("/F")});
     QDir().mkpath(installFolder);
-    QDir(stageFolder).removeRecursively();
+    // A stage that cannot be emptied (another user's files in a shared TEMP)
+    // would mix its leftovers with the package, and the application root
+    // could resolve to a planted executable.
+    if (!removeTreeNoFollow(stageFolder) || isLinkEntry(stageFolder) ||
+        QFileInfo::exists(stageFolder)) {
+        error = QStringLiteral("Не удалось очистить временную папку %1: в ней остались файлы, "
+                               "которые установщик не может удалить. Удалите её и попробуйте ещё "
+                               "раз.")
+                    .arg(QDir::toNativeSeparators(stageFolder));
+        return false;
+    }
 
     markStage("stopped");
     if (!extractZip(packageFile, stageFolder, error))
@@ -123,7 +197,7 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
         return false;
     markStage("copied");
 
-    QDir(stageFolder).removeRecursively();
+    removeTreeNoFollow(stageFolder);
 
     if (!QFile::exists(appExecutableIn(installFolder))) {
         const QString nested = resolveAppRoot(installFolder);

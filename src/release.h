@@ -211,13 +211,15 @@ bool fetchSmallDocument(const QString &url, qint64 maxBytes, QByteArray &body, b
     return ok;
 }
 
-// A signed manifest may carry "expires" (UTC, ISO 8601): past it, a replayed
+// A signed manifest carries "expires" (UTC, ISO 8601): past it, a replayed
 // old manifest cannot bring back an old release. Empty when it may be used.
 QString expiryProblem(const QByteArray &body, const QDateTime &now)
 {
     const QJsonValue value = QJsonDocument::fromJson(body).object().value(QLatin1String("expires"));
+    // Without one, a replayed manifest naming a known-bad release would be
+    // good for ever.
     if (value.isUndefined())
-        return QString();
+        return QStringLiteral("в подписанном manifest нет срока действия (expires)");
     const QString text = value.toString();
     const QDateTime expires = QDateTime::fromString(text, Qt::ISODate);
     if (!text.endsWith(QLatin1Char('Z')) || !expires.isValid())
@@ -298,10 +300,14 @@ bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePa
     // Over HTTP/1.1 the cap holds and memory stays flat.
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
 
-    // Unbuffered, so that a failed write (a full disk) is seen at the write
-    // that failed and not later in a flush nobody checks.
+    // Always a new plain file: whatever stands at its name goes first (a link
+    // as a link), and the file is created only where nothing is, so that a
+    // link planted meanwhile is never written through. Unbuffered, so that a
+    // failed write (a full disk) is seen at the write that failed and not
+    // later in a flush nobody checks.
+    removeTreeNoFollow(filePath);
     QFile file(filePath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
         error = QStringLiteral("Не удалось создать файл загрузки");
         return false;
     }

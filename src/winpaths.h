@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QString>
 #include <QStringList>
@@ -566,6 +567,63 @@ QString wildcardFreeFolder(const QString &path)
         return shortForm;
 #endif
     return QString();
+}
+
+// A link of any kind at `path` itself, never what it leads to: a symbolic
+// link, and on Windows every reparse point (junctions and mount points too,
+// which Qt does not report as links).
+bool isLinkEntry(const QString &path)
+{
+#ifdef Q_OS_WIN
+    const DWORD attributes = GetFileAttributesW(
+        reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()));
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+#else
+    return QFileInfo(path).isSymLink();
+#endif
+}
+
+// Removes the link at `path` as a link: its target stays as it is.
+bool removeLinkEntry(const QString &path)
+{
+#ifdef Q_OS_WIN
+    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    const DWORD attributes = GetFileAttributesW(native.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    // A link to a folder (a junction among them) goes as a folder: that
+    // removes the reparse point and leaves what it leads to alone.
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(native.c_str()) != 0
+                                                   : DeleteFileW(native.c_str()) != 0;
+#else
+    return QFile::remove(path);
+#endif
+}
+
+// Removes the tree at `path` without ever following a link inside it (Qt's
+// own removal walks into junctions on some versions). True when nothing is
+// left at `path`.
+bool removeTreeNoFollow(const QString &path)
+{
+    if (isLinkEntry(path))
+        return removeLinkEntry(path) && !isLinkEntry(path) && !QFileInfo::exists(path);
+    const QFileInfo info(path);
+    if (!info.exists())
+        return true;
+    if (!info.isDir()) {
+        if (QFile::remove(path))
+            return true;
+        // A read-only file cannot be deleted on Windows until it may be written.
+        const QFile::Permissions permissions = QFile::permissions(path);
+        return QFile::setPermissions(path, permissions | QFile::WriteUser) && QFile::remove(path);
+    }
+    const QFileInfoList entries = QDir(path).entryInfoList(QDir::AllEntries | QDir::Hidden |
+                                                           QDir::System | QDir::NoDotAndDotDot);
+    bool ok = true;
+    for (const QFileInfo &entry : entries)
+        ok = removeTreeNoFollow(entry.filePath()) && ok;
+    return QDir().rmdir(path) && ok;
 }
 
 } // namespace

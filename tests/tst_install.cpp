@@ -154,6 +154,10 @@ private slots:
     void unsignedManifestRefusedWithKeys();
     void wildcardTempFolder_data();
     void wildcardTempFolder();
+    void runningApplication_data();
+    void runningApplication();
+    void workFolderLeftovers_data();
+    void workFolderLeftovers();
 
 private:
     void serve(const QByteArray &manifestJson, const QByteArray &package, int packageStatus = 200);
@@ -216,8 +220,9 @@ void tst_Install::init()
 
 void tst_Install::cleanup()
 {
-    // Each test starts without what an earlier one installed.
-    QDir(workFolder()).removeRecursively();
+    // Each test starts without what an earlier one installed (a link left
+    // there goes as a link, and what it leads to stays).
+    removeTreeNoFollow(workFolder());
     QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
          QLatin1String("/TambrixSetup"))
         .removeRecursively();
@@ -1160,6 +1165,243 @@ void tst_Install::wildcardTempFolder()
     QCOMPARE(packageRequests(), 0);
     QVERIFY(!QFile::exists(temp + QLatin1String("/TambrixSetup")));
     QVERIFY(!QFile::exists(path(QStringLiteral("Tambrix/TambrixDesktop.exe"))));
+}
+
+// A program running under the given image name, as the user's copy of the
+// application would: a copy of sleep, so that its executable has that name.
+class RunningCopy
+{
+public:
+    RunningCopy(const QString &folder, const QString &imageName)
+    {
+        const QString executable = folder + QLatin1Char('/') + imageName;
+        if (!QDir().mkpath(folder) || !QFile::copy(QStringLiteral("/bin/sleep"), executable))
+            return;
+        process.start(executable, {QStringLiteral("120")});
+        process.waitForStarted(5000);
+    }
+    ~RunningCopy()
+    {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    bool isRunning() const { return process.state() == QProcess::Running; }
+    // Whether it was ended from outside (taskkill) rather than by this test.
+    bool endedWithin(int ms)
+    {
+        return process.state() == QProcess::NotRunning || process.waitForFinished(ms);
+    }
+
+private:
+    QProcess process;
+};
+
+// A running copy of the application is only ever ended after the user said
+// so: asked before anything is downloaded, No by default.
+void tst_Install::runningApplication_data()
+{
+    QTest::addColumn<QString>("imageName"); // what runs
+    QTest::addColumn<int>("answer");        // QMessageBox::NoButton: Escape
+    QTest::addColumn<bool>("asked");
+    QTest::addColumn<bool>("installs");
+    const int yes = QMessageBox::Yes, no = QMessageBox::No, escape = QMessageBox::NoButton;
+    QTest::newRow("running, answered yes")
+        << QStringLiteral("TambrixDesktop.exe") << yes << true << true;
+    QTest::newRow("running, answered no")
+        << QStringLiteral("TambrixDesktop.exe") << no << true << false;
+    QTest::newRow("running, escape")
+        << QStringLiteral("TambrixDesktop.exe") << escape << true << false;
+    // Windows compares image names without regard to case, as taskkill does.
+    QTest::newRow("running in other letter case, answered no")
+        << QStringLiteral("tambrixdesktop.EXE") << no << true << false;
+    QTest::newRow("another program of a like name")
+        << QStringLiteral("TambrixDesktop.exe.bak") << no << false << true;
+}
+
+void tst_Install::runningApplication()
+{
+    QFETCH(QString, imageName);
+    QFETCH(int, answer);
+    QFETCH(bool, asked);
+    QFETCH(bool, installs);
+    serve(manifestFor(package), package);
+    RunningCopy running(path(QStringLiteral("running")), imageName);
+    QVERIFY(running.isRunning());
+    const QString install = path(QStringLiteral("Tambrix"));
+
+    SetupDialog dialog;
+    dialog.show();
+    dialog.pathEdit->setText(install);
+    const QString statusBefore = dialog.updStatus->text();
+    testbox::SeenBox box(&dialog, QMessageBox::StandardButton(answer));
+    dialog.startInstall();
+
+    QCOMPARE(box.seen && box.icon == QMessageBox::Question, asked);
+    if (asked) {
+        QCOMPARE(box.title, QStringLiteral("Tambrix"));
+        QCOMPARE(box.text, QStringLiteral("Tambrix Desktop сейчас запущен. Чтобы установить новую "
+                                          "версию, установщик закроет его, и несохранённые "
+                                          "изменения в нём будут потеряны.\n\nЗакрыть Tambrix "
+                                          "Desktop и продолжить установку?"));
+        QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::No);
+        QCOMPARE(box.defaultButton, QMessageBox::No);
+        QCOMPARE(box.escapeButton, QMessageBox::No);
+        QVERIFY(box.parentIsDialog);
+    }
+    if (installs) {
+        QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
+        QCOMPARE(testenv::readAll(install + QLatin1String("/TambrixDesktop.exe")), launcher);
+        // Ended by the deployment's taskkill when it was the application.
+        QCOMPARE(running.endedWithin(asked ? 5000 : 200), asked);
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 5000);
+        return;
+    }
+    QVERIFY(running.isRunning());
+    QVERIFY(server->requests.isEmpty());
+    QVERIFY(!QFile::exists(install));
+    QVERIFY(!QFile::exists(workFolder()));
+    QCOMPARE(dialog.updStatus->text(), statusBefore);
+    QVERIFY(dialog.updNow->isEnabled() && dialog.updLater->isEnabled() &&
+            dialog.pathEdit->isEnabled());
+    QVERIFY(dialog.isVisible());
+}
+
+// What an earlier run, a killed one or someone else left in the work folder:
+// reused only as this user's plain, matching package; links are removed as
+// links and never followed; a stage that cannot be emptied stops the run.
+void tst_Install::workFolderLeftovers_data()
+{
+    QTest::addColumn<QString>("left");  // what stands in the work folder before
+    QTest::addColumn<bool>("digest");   // the manifest gives sha256
+    QTest::addColumn<int>("downloads"); // package requests
+    QTest::addColumn<QString>("error"); // empty: installed; STAGE: the stage's path
+    QTest::newRow("whole package") << QStringLiteral("package") << true << 0 << QString();
+    QTest::newRow("package cut short") << QStringLiteral("partial") << true << 1 << QString();
+    // With no digest to match, a package cut short would be taken on every
+    // retry: nothing left there is reused.
+    QTest::newRow("package cut short, no digest")
+        << QStringLiteral("partial") << false << 1 << QString();
+    QTest::newRow("whole package, no digest")
+        << QStringLiteral("package") << false << 1 << QString();
+    QTest::newRow("package: link to a document")
+        << QStringLiteral("package->document") << true << 1 << QString();
+    QTest::newRow("package: link to a matching package")
+        << QStringLiteral("package->download") << true << 1 << QString();
+    QTest::newRow("stage: link to the documents")
+        << QStringLiteral("stage->documents") << true << 0 << QString();
+    QTest::newRow("work folder: link to the documents")
+        << QStringLiteral("work->documents") << true << 1 << QString();
+    QTest::newRow("work folder: a file") << QStringLiteral("work=file") << true << 0
+                                         << QStringLiteral("Ошибка загрузки: рабочая папка WORK — "
+                                                           "не обычная папка (ссылка или файл). "
+                                                           "Удалите её и попробуйте ещё раз.");
+    QTest::newRow("stage: an entry that cannot be removed")
+        << QStringLiteral("stage+immutable") << true << 0
+        << QStringLiteral("Не удалось очистить временную папку STAGE: в ней остались файлы, "
+                          "которые установщик не может удалить. Удалите её и попробуйте ещё раз.");
+}
+
+void tst_Install::workFolderLeftovers()
+{
+    QFETCH(QString, left);
+    QFETCH(bool, digest);
+    QFETCH(int, downloads);
+    QFETCH(QString, error);
+    // Wrapped in a folder: the stage's leftovers would win the search for
+    // the application's root.
+    const QString zip = path(QStringLiteral("wrapped.zip"));
+    QVERIFY(testzip::write(zip, {testzip::makeFile("Tambrix/TambrixDesktop.exe", launcher, 0755),
+                                 testzip::makeFile("Tambrix/tambrix.ico", "icon")}));
+    const QByteArray wrapped = testenv::readAll(zip);
+    const QByteArray manifest =
+        digest ? manifestFor(wrapped)
+               : R"({"version":"1.4.2","url":"/files/TambrixDesktop-1.4.2.zip"})";
+    serve(manifest, wrapped);
+
+    // The user's own files, which nothing here may change.
+    const QString documents = homeFile(QStringLiteral("Documents"));
+    QVERIFY(testenv::writeFile(documents + QLatin1String("/report.docx"), "my report"));
+    QVERIFY(testenv::writeFile(homeFile(QStringLiteral("Downloads/pkg.zip")), wrapped));
+    const auto removeOwn = qScopeGuard([&] {
+        QDir(documents).removeRecursively();
+        QDir(homeFile(QStringLiteral("Downloads"))).removeRecursively();
+    });
+    auto own = [&] {
+        return testenv::treeOf(documents).values() +
+               testenv::treeOf(homeFile(QStringLiteral("Downloads"))).values();
+    };
+    const QList<QByteArray> ownBefore = own();
+
+    const QString packageFile = workFolder() + QLatin1String("/TambrixDesktop-1.4.2.zip");
+    const QString stage = workFolder() + QLatin1String("/stage-1.4.2");
+    const QString planted = stage + QLatin1String("/TambrixDesktop.exe");
+    QVERIFY(QDir().mkpath(QFileInfo(workFolder()).path()));
+    if (left.startsWith(QLatin1String("work")))
+        QVERIFY(left == QLatin1String("work=file") ? testenv::writeFile(workFolder(), "a file")
+                                                   : QFile::link(documents, workFolder()));
+    else
+        QVERIFY(QDir().mkpath(workFolder()));
+    if (left == QLatin1String("package"))
+        QVERIFY(testenv::writeFile(packageFile, wrapped));
+    if (left == QLatin1String("partial"))
+        QVERIFY(testenv::writeFile(packageFile, wrapped.left(wrapped.size() / 2)));
+    if (left == QLatin1String("package->document"))
+        QVERIFY(QFile::link(documents + QLatin1String("/report.docx"), packageFile));
+    if (left == QLatin1String("package->download"))
+        QVERIFY(QFile::link(homeFile(QStringLiteral("Downloads/pkg.zip")), packageFile));
+    if (left == QLatin1String("stage->documents")) {
+        QVERIFY(testenv::writeFile(packageFile, wrapped));
+        QVERIFY(QFile::link(documents, stage));
+    }
+    bool immutable = false;
+    const auto mutableAgain = qScopeGuard([&] {
+        if (immutable)
+            QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), planted});
+    });
+    if (left == QLatin1String("stage+immutable")) {
+        QVERIFY(testenv::writeFile(packageFile, wrapped));
+        QVERIFY(testenv::writeFile(planted, "#!/bin/sh\necho planted\n"));
+        // Another user's file in a shared TEMP: chattr +i stands for it (root
+        // removes whatever permissions forbid).
+        immutable =
+            QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), planted}) == 0 &&
+            !QFile::remove(planted);
+        if (!immutable)
+            QSKIP("this file system cannot make a file impossible to remove (chattr +i)");
+    }
+
+    const QString install = path(QStringLiteral("Tambrix"));
+    SetupDialog dialog;
+    dialog.show();
+    dialog.pathEdit->setText(install);
+    testbox::SeenBox box(&dialog);
+    dialog.startInstall();
+
+    QCOMPARE(packageRequests(), downloads);
+    QCOMPARE(own(), ownBefore);
+    QCOMPARE(testenv::treeOf(documents).keys(), QStringList{QStringLiteral("report.docx")});
+    if (error.isEmpty()) {
+        QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
+        QCOMPARE(testenv::readAll(install + QLatin1String("/TambrixDesktop.exe")), launcher);
+        // The work folder and the package are this user's plain entries now.
+        QVERIFY(!QFileInfo(workFolder()).isSymLink() && QFileInfo(workFolder()).isDir());
+        QVERIFY(!QFileInfo(packageFile).isSymLink());
+        QCOMPARE(testenv::readAll(packageFile), wrapped);
+        QVERIFY(!QFileInfo(stage).isSymLink() && !QFileInfo::exists(stage));
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 5000);
+        return;
+    }
+    error.replace(QStringLiteral("STAGE"), stage).replace(QStringLiteral("WORK"), workFolder());
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.text, error);
+    QCOMPARE(dialog.updDetail->text(), error);
+    QVERIFY(!QFile::exists(install + QLatin1String("/TambrixDesktop.exe")));
+    QVERIFY(!QFile::exists(homeFile(QStringLiteral("launched.txt"))));
+    if (immutable)
+        QCOMPARE(QDir(stage).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("TambrixDesktop.exe")}); // nothing unpacked beside it
+    if (left == QLatin1String("work=file"))
+        QFile::remove(workFolder());
 }
 
 QTEST_MAIN(tst_Install)
