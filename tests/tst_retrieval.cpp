@@ -7,6 +7,8 @@
 #include "publish/signing.h"
 
 #include <QApplication>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QSslConfiguration>
@@ -60,6 +62,8 @@ private slots:
     void publishAgreesWithInstaller();
     void publishWrapperNames_data();
     void publishWrapperNames();
+    void publishSigned_data();
+    void publishSigned();
     void extraCaAddsToSystemRoots();
 
 private:
@@ -326,13 +330,18 @@ void tst_Retrieval::signedManifests_data()
     QTest::addColumn<QByteArray>("signature"); // "404": none
     QTest::addColumn<QByteArray>("keys");      // compiled in; empty: a build without keys
     QTest::addColumn<QString>("error");        // empty: accepted
-    const QByteArray good =
-        R"({"version":"1.4.2","url":"/p.zip","sha256":")" + QByteArray(64, 'a') + R"(","size":4})";
+    // Judged at 2026-06-01T12:00:00Z.
+    const QByteArray good = R"({"version":"1.4.2","url":"/p.zip","sha256":")" +
+                            QByteArray(64, 'a') + R"(","size":4,"expires":"2026-07-01T00:00:00Z"})";
     const QByteArray key1 = publicKey(1), both = publicKey(1) + publicKey(2);
     const QString refused = QStringLiteral("подпись manifest не прошла проверку");
-    auto expiring = [](const char *expires) {
+    // `expires` is given as JSON: a string in quotes, or another type.
+    auto expiringAs = [](const QByteArray &expires) {
         return R"({"version":"1.4.2","url":"/p.zip","sha256":")" + QByteArray(64, 'a') +
-               R"(","expires":")" + expires + R"("})";
+               R"(","expires":)" + expires + "}";
+    };
+    auto expiring = [&](const char *expires) {
+        return expiringAs('"' + QByteArray(expires) + '"');
     };
 
     QTest::newRow("signed") << good << signedBy(1, good) << key1 << QString();
@@ -352,10 +361,21 @@ void tst_Retrieval::signedManifests_data()
     QTest::newRow("empty signature file") << good << QByteArray() << key1 << refused;
     QTest::newRow("signature file too large") << good << QByteArray(5000, '0') << key1 << refused;
     QTest::newRow("signature of an empty manifest") << good << signedBy(1, "") << key1 << refused;
-    const QByteArray noDigest = R"({"version":"1.4.2","url":"/p.zip"})";
+    const QByteArray noDigest =
+        R"({"version":"1.4.2","url":"/p.zip","expires":"2026-07-01T00:00:00Z"})";
     QTest::newRow("signed, without sha256") << noDigest << signedBy(1, noDigest) << key1
                                             << QStringLiteral("в подписанном manifest нет sha256");
-    // Judged at 2026-06-01T12:00:00Z.
+    // Good for ever otherwise: a replayed old manifest could bring back a
+    // known-bad release at any date.
+    const QByteArray noExpiry =
+        QByteArray(good).replace(R"(,"expires":"2026-07-01T00:00:00Z")", "");
+    QTest::newRow("signed, without expires")
+        << noExpiry << signedBy(1, noExpiry) << key1
+        << QStringLiteral("в подписанном manifest нет срока действия (expires)");
+    for (const char *other : {"1780000000", "null", "true"})
+        QTest::newRow(qPrintable(QStringLiteral("expiry as JSON %1").arg(QLatin1String(other))))
+            << expiringAs(other) << signedBy(1, expiringAs(other)) << key1
+            << QStringLiteral("некорректный срок действия (expires)");
     QTest::newRow("expires later")
         << expiring("2026-06-02T00:00:00Z") << signedBy(1, expiring("2026-06-02T00:00:00Z")) << key1
         << QString();
@@ -760,6 +780,115 @@ void tst_Retrieval::publishWrapperNames()
     QCOMPARE(published.exitCode, 2);
     QVERIFY2(output.contains(QStringLiteral("the wrapper folder ") + refusal), qPrintable(output));
     QVERIFY(!QFile::exists(zip));
+}
+
+// A signed release carries its expiry, and --verify fails on whatever the
+// installer with that key would refuse.
+void tst_Retrieval::publishSigned_data()
+{
+    QTest::addColumn<QStringList>("options"); // besides --version and --sign-key
+    QTest::addColumn<QString>("tamper");      // what changes in the site after publishing
+    QTest::addColumn<QString>("refusal");     // publish's or --verify's message; empty: verified
+    const QStringList oneDay{QStringLiteral("--expires"), QStringLiteral("1")};
+    QTest::newRow("expires in a day") << oneDay << QString() << QString();
+    QTest::newRow("no --expires")
+        << QStringList() << QString()
+        << QStringLiteral("--sign-key needs --expires DAYS: the installer refuses a signed "
+                          "manifest without an expiry");
+    QTest::newRow("--expires 0") << QStringList{QStringLiteral("--expires"), QStringLiteral("0")}
+                                 << QString()
+                                 << QStringLiteral("--expires takes a number of days, with "
+                                                   "--sign-key");
+    QTest::newRow("manifest changed after signing")
+        << oneDay << QStringLiteral("changed")
+        << QStringLiteral("the manifest's signature does not verify with KEY");
+    QTest::newRow("signed by another key")
+        << oneDay << QStringLiteral("other key")
+        << QStringLiteral("the manifest's signature does not verify with KEY");
+    QTest::newRow("package changed")
+        << oneDay << QStringLiteral("package")
+        << QStringLiteral("the package /files/TambrixDesktop-1.4.2.zip does not match the "
+                          "manifest");
+    QTest::newRow("expired, signed again")
+        << oneDay << QStringLiteral("expires=\"2000-01-01T00:00:00Z\"")
+        << QStringLiteral("the manifest has expired or its expiry is unreadable "
+                          "(2000-01-01T00:00:00Z)");
+    QTest::newRow("expiry as a number, signed again")
+        << oneDay << QStringLiteral("expires=1780000000")
+        << QStringLiteral("the manifest has expired or its expiry is unreadable (not a string)");
+    QTest::newRow("no expiry, signed again")
+        << oneDay << QStringLiteral("expires=")
+        << QStringLiteral("the signed manifest has no expiry (expires): the installer refuses it");
+}
+
+void tst_Retrieval::publishSigned()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, tamper);
+    QFETCH(QString, refusal);
+    const QString key = QStringLiteral(TAMBRIX_SOURCE_DIR "/tests/data/signing/release-key-2.pem");
+    const QString publicKey =
+        QString(key).replace(QLatin1String(".pem"), QLatin1String(".pub.pem"));
+    const QString site = work->path() + QLatin1String("/site");
+    const QString manifestFile = site + QLatin1String("/updates/desktop.json");
+    const QDateTime before = QDateTime::currentDateTimeUtc();
+    const Published published =
+        publish(QStringList{QStringLiteral("--version"), QStringLiteral("1.4.2"),
+                            QStringLiteral("--sign-key"), key} +
+                options);
+    if (published.exitCode == 2) {
+        QCOMPARE(published.standardError, QStringLiteral("publish: ") + refusal + '\n');
+        QVERIFY(!QFile::exists(site));
+        return;
+    }
+    QVERIFY2(published.exitCode == 0, qPrintable(published.standardError));
+    const QByteArray body = testenv::readAll(manifestFile);
+    // Now plus the days given, to the second.
+    const QDateTime expires = QDateTime::fromString(
+        QJsonDocument::fromJson(body).object().value(QLatin1String("expires")).toString(),
+        Qt::ISODate);
+    QVERIFY2(expires >= before.addDays(1).addSecs(-1) &&
+                 expires <= QDateTime::currentDateTimeUtc().addDays(1),
+             body.constData());
+
+    const QString sig = manifestFile + QLatin1String(".sig");
+    if (tamper == QLatin1String("changed"))
+        QVERIFY(testenv::writeFile(manifestFile, QByteArray(body).replace("1.4.2", "1.4.3")));
+    if (tamper == QLatin1String("other key"))
+        QVERIFY(testenv::writeFile(sig, signedBy(1, body)));
+    if (tamper == QLatin1String("package")) {
+        QFile zip(site + QLatin1String("/files/TambrixDesktop-1.4.2.zip"));
+        QVERIFY(zip.open(QIODevice::Append) && zip.write("x") == 1);
+    }
+    if (tamper.startsWith(QLatin1String("expires="))) {
+        QJsonObject object = QJsonDocument::fromJson(body).object();
+        const QByteArray value = tamper.mid(8).toUtf8();
+        if (value.isEmpty())
+            object.remove(QLatin1String("expires"));
+        else
+            object.insert(QLatin1String("expires"),
+                          QJsonDocument::fromJson("[" + value + "]").array().first());
+        const QByteArray resigned = QJsonDocument(object).toJson();
+        QVERIFY(testenv::writeFile(manifestFile, resigned));
+        QVERIFY(testenv::writeFile(sig, signedBy(2, resigned)));
+    }
+    QProcess verify;
+    verify.start(QStringLiteral(TAMBRIX_BINARY_DIR "/tools/publish"),
+                 {QStringLiteral("--verify"), QStringLiteral("--out"), site,
+                  QStringLiteral("--key"), publicKey});
+    QVERIFY(verify.waitForFinished(30000));
+    const QString output = QString::fromUtf8(verify.readAllStandardOutput());
+    const QString errors = QString::fromUtf8(verify.readAllStandardError());
+    if (refusal.isEmpty()) {
+        QVERIFY2(verify.exitCode() == 0, qPrintable(errors));
+        QVERIFY2(output.startsWith(QStringLiteral("verified %1: signature, expires ").arg(site)),
+                 qPrintable(output));
+        return;
+    }
+    QCOMPARE(verify.exitCode(), 1);
+    QCOMPARE(errors, QStringLiteral("publish: ") +
+                         QString(refusal).replace(QStringLiteral("KEY"), publicKey) + '\n');
+    QVERIFY(output.isEmpty());
 }
 
 // The compiled-in CA is trusted beside the system's roots, never instead of

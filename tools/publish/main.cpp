@@ -3,7 +3,7 @@
 //
 //   publish --app FOLDER --version VERSION --out FOLDER
 //           [--wrap NAME] [--notes TEXT] [--store]
-//           [--sign-key KEY.pem [--expires DAYS]]
+//           [--sign-key KEY.pem --expires DAYS]
 //   publish --verify --out FOLDER --key PUBLIC.pem
 //
 // Writes, below --out:
@@ -12,8 +12,10 @@
 //   files/TambrixDesktop-VERSION.zip      the package
 // --sign-key signs the manifest's exact bytes with the vendor's ECDSA P-256
 // private key (PEM, as `openssl ecparam -name prime256v1 -genkey` writes it,
-// read from that path and nowhere else); --expires adds "expires", DAYS from
-// now, after which the installer refuses the signed manifest. --verify checks
+// read from that path and nowhere else); --expires, required with it, adds
+// "expires", DAYS from now, after which the installer refuses the signed
+// manifest (it refuses a signed one without it: a replayed old manifest
+// would otherwise stay good for ever). --verify checks
 // a published folder (a CDN's copy, say) against a public key: the
 // signature, the expiry and the package's digest and size.
 // The manifest's url is the package's path on the same server
@@ -226,15 +228,20 @@ int verifySite(const QString &out, const QString &keyFile)
         return 1;
     }
     const QJsonObject manifest = QJsonDocument::fromJson(body).object();
-    const QString expires = manifest.value(QLatin1String("expires")).toString();
-    if (!expires.isEmpty()) {
-        const QDateTime when = QDateTime::fromString(expires, Qt::ISODate);
-        if (!expires.endsWith(QLatin1Char('Z')) || !when.isValid() ||
-            when <= QDateTime::currentDateTimeUtc()) {
-            fail(QStringLiteral("the manifest has expired or its expiry is unreadable (%1)")
-                     .arg(expires));
-            return 1;
-        }
+    // As the installer judges it: a signed manifest without an expiry is refused.
+    const QJsonValue expiry = manifest.value(QLatin1String("expires"));
+    if (expiry.isUndefined()) {
+        fail(QStringLiteral("the signed manifest has no expiry (expires): the installer refuses "
+                            "it"));
+        return 1;
+    }
+    const QString expires = expiry.isString() ? expiry.toString() : QStringLiteral("not a string");
+    const QDateTime when = QDateTime::fromString(expires, Qt::ISODate);
+    if (!expires.endsWith(QLatin1Char('Z')) || !when.isValid() ||
+        when <= QDateTime::currentDateTimeUtc()) {
+        fail(QStringLiteral("the manifest has expired or its expiry is unreadable (%1)")
+                 .arg(expires));
+        return 1;
     }
     const QString url = manifest.value(QLatin1String("url")).toString();
     QByteArray sha256;
@@ -244,9 +251,8 @@ int verifySite(const QString &out, const QString &keyFile)
     if (QString::fromLatin1(sha256) != manifest.value(QLatin1String("sha256")).toString() ||
         size != qint64(manifest.value(QLatin1String("size")).toDouble()))
         return fail(QStringLiteral("the package %1 does not match the manifest").arg(url)), 1;
-    std::printf("verified %s: signature, %s, package %s\n", qPrintable(out),
-                expires.isEmpty() ? "no expiry" : qPrintable(QStringLiteral("expires ") + expires),
-                sha256.constData());
+    std::printf("verified %s: signature, expires %s, package %s\n", qPrintable(out),
+                qPrintable(expires), sha256.constData());
     return 0;
 }
 
@@ -277,7 +283,8 @@ int main(int argc, char **argv)
         QStringLiteral("file"));
     const QCommandLineOption expiresOption(
         QStringLiteral("expires"),
-        QStringLiteral("The signed manifest expires this many days from now."),
+        QStringLiteral("The signed manifest expires this many days from now (required with "
+                       "--sign-key)."),
         QStringLiteral("days"));
     const QCommandLineOption verifyOption(
         QStringLiteral("verify"),
@@ -291,6 +298,11 @@ int main(int argc, char **argv)
     if (parser.isSet(verifyOption))
         return verifySite(QDir::cleanPath(parser.value(outOption)), parser.value(keyOption));
     int expiresDays = 0;
+    if (parser.isSet(signKeyOption) && !parser.isSet(expiresOption)) {
+        fail(QStringLiteral("--sign-key needs --expires DAYS: the installer refuses a signed "
+                            "manifest without an expiry"));
+        return 2;
+    }
     if (parser.isSet(expiresOption)) {
         bool number = false;
         expiresDays = parser.value(expiresOption).toInt(&number);
