@@ -387,6 +387,8 @@ FolderVerdict checkInstallFolder(const QString &typed)
     if (folder.problem != WindowsPath::Problem::None) {
         verdict.kind = folder.problem == WindowsPath::Problem::ReservedName
                            ? FolderVerdict::Kind::ReservedName
+                       : folder.problem == WindowsPath::Problem::TrailingDotOrBlank
+                           ? FolderVerdict::Kind::TrailingDotOrBlank
                            : FolderVerdict::Kind::InvalidName;
         verdict.part = folder.problemPart;
         return verdict;

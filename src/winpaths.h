@@ -29,6 +29,9 @@ struct WindowsPath
         DevicePath,   // \\?\ or \\.\ naming neither a drive nor a share
         InvalidName,  // a component Windows cannot create (< > : " | ? * or controls)
         ReservedName, // CON, NUL, COM1 … with or without an extension
+        // A name ending in a dot or blank, read literally (a final path,
+        // \\?\): any other reader would open another folder.
+        TrailingDotOrBlank,
     };
     // "C:", "//server/share" (or "//server" alone), or "/" for a POSIX root.
     QString root;
@@ -113,7 +116,7 @@ QString trimmedWindowsComponent(const QString &component)
 // resolved (never above the root); trailing dots and blanks dropped. A
 // relative path, or one relative to a drive or to the current root, is taken
 // against `currentDir` (a resolved absolute path).
-WindowsPath parseWindowsPath(const QString &input, const QString &currentDir);
+WindowsPath parseWindowsPath(const QString &input, const QString &currentDir, bool literal = false);
 
 // The root and components of the current folder, or nothing without one.
 WindowsPath currentFolderPath(const QString &currentDir)
@@ -121,17 +124,20 @@ WindowsPath currentFolderPath(const QString &currentDir)
     return currentDir.isEmpty() ? WindowsPath() : parseWindowsPath(currentDir, QString());
 }
 
-WindowsPath parseWindowsPath(const QString &input, const QString &currentDir)
+WindowsPath parseWindowsPath(const QString &input, const QString &currentDir, bool literal)
 {
     QString path = input;
     path.replace(QLatin1Char('\\'), QLatin1Char('/'));
     WindowsPath result;
     QString rest;
 
+    // Behind \\?\ Windows takes every name as it stands: "." and ".." are
+    // names, and trailing dots and blanks stay.
     const bool devicePrefix = path.startsWith(QLatin1String("//?/")) ||
                               path.startsWith(QLatin1String("//./")) ||
                               path.startsWith(QLatin1String("/?\?/"));
     if (devicePrefix) {
+        literal = literal || path.at(2) == QLatin1Char('?');
         const QString device = path.mid(4);
         if (isDriveLetter(device) && (device.size() == 2 || device.at(2) == QLatin1Char('/'))) {
             path = device;
@@ -174,12 +180,14 @@ WindowsPath parseWindowsPath(const QString &input, const QString &currentDir)
     }
 
     for (const QString &piece : rest.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        QString blanksTrimmed = piece;
-        while (blanksTrimmed.endsWith(QLatin1Char(' ')))
-            blanksTrimmed.chop(1);
-        if (blanksTrimmed == QLatin1String("."))
+        if (literal) {
+            result.parts << piece;
             continue;
-        if (blanksTrimmed == QLatin1String("..")) {
+        }
+        // Only "." and ".." themselves: ".. " is a name (trimmed to nothing).
+        if (piece == QLatin1String("."))
+            continue;
+        if (piece == QLatin1String("..")) {
             if (!result.parts.isEmpty())
                 result.parts.removeLast();
             continue;
@@ -190,6 +198,12 @@ WindowsPath parseWindowsPath(const QString &input, const QString &currentDir)
     }
 
     for (const QString &component : std::as_const(result.parts)) {
+        if (literal &&
+            (component.endsWith(QLatin1Char('.')) || component.endsWith(QLatin1Char(' ')))) {
+            result.problem = WindowsPath::Problem::TrailingDotOrBlank;
+            result.problemPart = component;
+            break;
+        }
         if (hasInvalidNameCharacter(component)) {
             result.problem = WindowsPath::Problem::InvalidName;
             result.problemPart = component;
@@ -443,7 +457,9 @@ WindowsPath resolveWindowsPath(const QString &path, const QString &currentDir,
         const QString finalText = resolver.finalPath(prefix.text());
         if (finalText.isEmpty())
             break;
-        WindowsPath resolved = parseWindowsPath(finalText, currentDir);
+        // A final path names the folder literally, as Windows opens it (a
+        // canonical path elsewhere holds no "." or ".." to resolve either).
+        WindowsPath resolved = parseWindowsPath(finalText, currentDir, true);
         if (resolved.problem != WindowsPath::Problem::None)
             return resolved;
         resolved.parts += spelt.parts.mid(existing);

@@ -57,8 +57,9 @@ void tst_WinPaths::fullPath_data()
         << "C:/Users/u/..." << cwd << "C:/Users/u" << false << Problem::None;
     QTest::newRow("dot dot") << "C:/Users/u/Documents/.." << cwd << "C:/Users/u" << false
                              << Problem::None;
+    // ".. " is a name, not the parent (compared trimmed: to nothing).
     QTest::newRow("dot dot with blank")
-        << "C:/Users/u/Apps/.. " << cwd << "C:/Users/u" << false << Problem::None;
+        << "C:/Users/u/Apps/.. " << cwd << "C:/Users/u/Apps" << false << Problem::None;
     QTest::newRow("dot dot above the root")
         << "C:/../../Users" << cwd << "C:/Users" << false << Problem::None;
     QTest::newRow("dot") << "C:/./Users/./u" << cwd << "C:/Users/u" << false << Problem::None;
@@ -87,8 +88,12 @@ void tst_WinPaths::fullPath_data()
         << Problem::None;
     QTest::newRow("long prefix") << "\\\\?\\C:\\Users\\u" << cwd << "C:/Users/u" << false
                                  << Problem::None;
+    // Behind \\?\ every name is taken literally.
     QTest::newRow("long prefix, trailing dot")
-        << "\\\\?\\C:\\Users\\u." << cwd << "C:/Users/u" << false << Problem::None;
+        << "\\\\?\\C:\\Users\\u." << cwd << "C:/Users/u." << false << Problem::TrailingDotOrBlank;
+    QTest::newRow("long prefix, dot dot is a name")
+        << "\\\\?\\C:\\Users\\u\\..\\x" << cwd << "C:/Users/u/../x" << false
+        << Problem::TrailingDotOrBlank;
     QTest::newRow("device prefix")
         << "\\\\.\\C:\\Users\\u\\" << cwd << "C:/Users/u" << false << Problem::None;
     QTest::newRow("NT prefix") << "\\??\\C:\\Users" << cwd << "C:/Users" << false << Problem::None;
@@ -191,23 +196,34 @@ void tst_WinPaths::resolved_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("expected");
+    QTest::addColumn<Problem>("problem");
 
     QTest::newRow("nothing exists: as spelt") << "D:/New/Folder"
-                                              << "D:/New/Folder";
+                                              << "D:/New/Folder" << Problem::None;
     QTest::newRow("8.3 profile") << "C:/Users/JOHNSM~1"
-                                 << "C:/Users/johnsmith";
+                                 << "C:/Users/johnsmith" << Problem::None;
     QTest::newRow("8.3 AppData, rest kept") << "C:\\Users\\johnsmith\\APPDAT~1\\Local"
-                                            << "C:/Users/johnsmith/AppData/Local";
-    QTest::newRow("8.3 in a missing tail is a new name") << "C:/Users/johnsmith/APPDAT~1/NEWDIR~1"
-                                                         << "C:/Users/johnsmith/AppData/NEWDIR~1";
+                                            << "C:/Users/johnsmith/AppData/Local" << Problem::None;
+    QTest::newRow("8.3 in a missing tail is a new name")
+        << "C:/Users/johnsmith/APPDAT~1/NEWDIR~1"
+        << "C:/Users/johnsmith/AppData/NEWDIR~1" << Problem::None;
     QTest::newRow("junction to the profile") << "C:/Apps/Link"
-                                             << "C:/Users/johnsmith";
+                                             << "C:/Users/johnsmith" << Problem::None;
     QTest::newRow("folder below a junction") << "C:/Apps/Link/Desktop/x"
-                                             << "C:/Users/johnsmith/Desktop/x";
+                                             << "C:/Users/johnsmith/Desktop/x" << Problem::None;
     QTest::newRow("link to a share") << "C:/Apps/ShareLink/y"
-                                     << "//server/share/y";
+                                     << "//server/share/y" << Problem::None;
+    // A final path is read as Windows opens it: trailing dots and blanks kept,
+    // "..", ".. " names, so a junction to "Tambrix." is not the folder
+    // "Tambrix", nor one into "Program Files\\.. " a folder beside it.
+    QTest::newRow("junction to a name with a trailing dot")
+        << "C:/Apps/DotLink"
+        << "C:/Users/johnsmith/AppData/Local/Tambrix." << Problem::TrailingDotOrBlank;
+    QTest::newRow("junction into dot dot and a blank")
+        << "C:/Apps/UpLink/x"
+        << "C:/Program Files/.. /x" << Problem::TrailingDotOrBlank;
     QTest::newRow("trailing dot, then 8.3") << "C:/Users/JOHNSM~1."
-                                            << "C:/Users/johnsmith";
+                                            << "C:/Users/johnsmith" << Problem::None;
 }
 
 void tst_WinPaths::resolved()
@@ -230,12 +246,18 @@ void tst_WinPaths::resolved()
         {QStringLiteral("C:/Apps/Link/Desktop"),
          QStringLiteral("\\\\?\\C:\\Users\\johnsmith\\Desktop")},
         {QStringLiteral("C:/Apps/ShareLink"), QStringLiteral("\\\\?\\UNC\\server\\share")},
+        {QStringLiteral("C:/Apps/DotLink"),
+         QStringLiteral("\\\\?\\C:\\Users\\johnsmith\\AppData\\Local\\Tambrix.")},
+        {QStringLiteral("C:/Apps/UpLink"), QStringLiteral("\\\\?\\C:\\Program Files\\.. ")},
     };
     PathResolver resolver{[&](const QString &p) { return finalPaths.contains(p); },
                           [&](const QString &p) {
                               return finalPaths.value(p);
                           }};
-    QCOMPARE(resolveWindowsPath(path, QStringLiteral("C:/"), resolver).text(), expected);
+    QFETCH(Problem, problem);
+    const WindowsPath resolved = resolveWindowsPath(path, QStringLiteral("C:/"), resolver);
+    QCOMPARE(resolved.text(), expected);
+    QCOMPARE(resolved.problem, problem);
 }
 
 void tst_WinPaths::fileNameComponent_data()
