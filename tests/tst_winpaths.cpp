@@ -221,7 +221,7 @@ void tst_WinPaths::resolved_data()
         << "C:/Users/johnsmith/AppData/Local/Tambrix." << Problem::TrailingDotOrBlank;
     QTest::newRow("junction into dot dot and a blank")
         << "C:/Apps/UpLink/x"
-        << "C:/Program Files/.. /x" << Problem::TrailingDotOrBlank;
+        << "C:/Program Files/.. " << Problem::TrailingDotOrBlank;
     QTest::newRow("trailing dot, then 8.3") << "C:/Users/JOHNSM~1."
                                             << "C:/Users/johnsmith" << Problem::None;
 }
