@@ -45,6 +45,7 @@ struct FolderVerdict
         TrailingDotOrBlank, // Windows drops them, Qt keeps them
         ReservedName,       // a device name
         CodePage,           // cmd would write another name into the clean-up script
+        CodePageUnknown,    // Windows could not say how it would write it
         Unclean,            // Qt's cleaning reads the text differently
     };
     Kind kind = Kind::Fine;
@@ -279,29 +280,42 @@ FolderVerdict judgeFolder(const QList<WindowsPath> &spellings, const SystemFolde
 #ifdef Q_OS_WIN
 // Whether cmd's `echo … > file` writes `text` into the clean-up script so
 // that it reads back as the same text: no character missing from the OEM
-// code page, none replaced by a look-alike.
-bool survivesOemCodePage(const QString &text, UINT codePage)
+// code page, none replaced by a look-alike. Unknown when Windows could not
+// answer (a code page it cannot convert to): that says nothing of the name.
+enum class CodePageAnswer { Survives, Changes, Unknown };
+
+CodePageAnswer survivesOemCodePage(const QString &text, UINT codePage)
 {
     if (text.isEmpty())
-        return true;
+        return CodePageAnswer::Survives;
     const std::wstring wide = text.toStdWString();
+    const CodePageFlags how = wideToCodePageFlags(codePage);
     BOOL usedDefault = FALSE;
-    const int size = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide.data(),
-                                         int(wide.size()), nullptr, 0, nullptr, &usedDefault);
-    if (size <= 0 || usedDefault)
-        return false;
+    BOOL *const askUsed = how.askUsedDefault ? &usedDefault : nullptr;
+    // Lone surrogates are the only input these flags refuse: the name's own
+    // fault. Any other failure is the call's.
+    const auto failed = [] {
+        return GetLastError() == ERROR_NO_UNICODE_TRANSLATION ? CodePageAnswer::Changes
+                                                              : CodePageAnswer::Unknown;
+    };
+    const int size = WideCharToMultiByte(codePage, how.flags, wide.data(), int(wide.size()),
+                                         nullptr, 0, nullptr, askUsed);
+    if (size <= 0)
+        return failed();
+    if (usedDefault)
+        return CodePageAnswer::Changes;
     std::string bytes(size_t(size), '\0');
-    if (WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide.data(), int(wide.size()),
-                            bytes.data(), size, nullptr, &usedDefault) != size ||
-        usedDefault)
-        return false;
-    const int back =
-        MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), size, nullptr, 0);
+    if (WideCharToMultiByte(codePage, how.flags, wide.data(), int(wide.size()), bytes.data(), size,
+                            nullptr, askUsed) != size)
+        return failed();
+    if (usedDefault)
+        return CodePageAnswer::Changes;
+    const int back = MultiByteToWideChar(codePage, how.backFlags, bytes.data(), size, nullptr, 0);
     if (back <= 0)
-        return false;
+        return failed();
     std::wstring again(size_t(back), L'\0');
-    MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), size, again.data(), back);
-    return again == wide;
+    MultiByteToWideChar(codePage, how.backFlags, bytes.data(), size, again.data(), back);
+    return again == wide ? CodePageAnswer::Survives : CodePageAnswer::Changes;
 }
 
 // A per-user program belongs on a local drive: a network drive may be
@@ -367,8 +381,10 @@ FolderVerdict checkInstallFolder(const QString &typed)
     }
     const UINT oem = GetOEMCP();
     for (const QString &name : text.names) {
-        if (!survivesOemCodePage(name, oem)) {
-            verdict.kind = FolderVerdict::Kind::CodePage;
+        const CodePageAnswer answer = survivesOemCodePage(name, oem);
+        if (answer != CodePageAnswer::Survives) {
+            verdict.kind = answer == CodePageAnswer::Changes ? FolderVerdict::Kind::CodePage
+                                                             : FolderVerdict::Kind::CodePageUnknown;
             verdict.part = name;
             return verdict;
         }
@@ -505,6 +521,13 @@ QString refusalMessage(const QString &typed, const FolderVerdict &verdict)
         return start +
                QStringLiteral("имя «%1» нельзя без искажений записать в кодовой странице системы, "
                               "и при удалении программы может быть удалена другая папка. ")
+                   .arg(verdict.part) +
+               other;
+    case FolderVerdict::Kind::CodePageUnknown:
+        return start +
+               QStringLiteral("Windows не смогла проверить, как имя «%1» будет записано в "
+                              "кодовой странице системы, а от этого зависит, какую папку удалит "
+                              "программа удаления. ")
                    .arg(verdict.part) +
                other;
     case FolderVerdict::Kind::Unclean:

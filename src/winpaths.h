@@ -300,6 +300,35 @@ bool changesInCodePage(char32_t c)
     return false;
 }
 
+// The flags WideCharToMultiByte takes for a code page. Microsoft documents
+// the call as failing when a code page without best-fit tables is given
+// WC_NO_BEST_FIT_CHARS or a default-character argument: flags 0 for 42,
+// 50220-50229, 52936, 57002-57011 and 65000, at most WC_ERR_INVALID_CHARS for
+// 54936 and 65001 (the "Use Unicode UTF-8" setting), and no default-character
+// arguments for either group. Where best fit exists it is turned off and
+// used defaults are asked for, so that look-alikes are seen.
+// MultiByteToWideChar's way back follows the same rule: MB_ERR_INVALID_CHARS
+// is allowed for the second group and refused for the first.
+struct CodePageFlags
+{
+    unsigned long flags = 0; // to the code page
+    bool askUsedDefault = false;
+    unsigned long backFlags = 0; // from it
+};
+constexpr unsigned long noBestFitChars = 0x400;  // WC_NO_BEST_FIT_CHARS
+constexpr unsigned long errInvalidChars = 0x80;  // WC_ERR_INVALID_CHARS
+constexpr unsigned long mbErrInvalidChars = 0x8; // MB_ERR_INVALID_CHARS
+
+[[maybe_unused]] CodePageFlags wideToCodePageFlags(unsigned codePage)
+{
+    if (codePage == 65001 || codePage == 54936)
+        return {errInvalidChars, false, mbErrInvalidChars};
+    if (codePage == 42 || (codePage >= 50220 && codePage <= 50229) || codePage == 52936 ||
+        (codePage >= 57002 && codePage <= 57011) || codePage == 65000)
+        return {0, false, 0};
+    return {noBestFitChars, true, mbErrInvalidChars};
+}
+
 // Why the text of an install folder does not name one and the same folder to
 // every program that reads it: Qt (cleanPath, mkpath), the Win32 path
 // functions, PowerShell (-LiteralPath, Join-Path) and cmd, which reads the

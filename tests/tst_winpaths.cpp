@@ -25,6 +25,8 @@ private slots:
     void folderText();
     void codePageHazards_data();
     void codePageHazards();
+    void codePageFlags_data();
+    void codePageFlags();
 };
 
 using Problem = WindowsPath::Problem;
@@ -488,6 +490,40 @@ void tst_WinPaths::codePageHazards()
     QFETCH(uint, codePoint);
     QFETCH(bool, changes);
     QCOMPARE(changesInCodePage(char32_t(codePoint)), changes);
+}
+
+// The flags each code page allows: a call with flags Windows refuses fails
+// for every name, and the installer would take that for the user's folder.
+void tst_WinPaths::codePageFlags_data()
+{
+    QTest::addColumn<uint>("codePage");
+    QTest::addColumn<qulonglong>("flags");
+    QTest::addColumn<bool>("askUsedDefault");
+    QTest::addColumn<qulonglong>("backFlags");
+    const qulonglong noBestFit = 0x400, errInvalid = 0x80, mbErrInvalid = 0x8;
+    QTest::newRow("437, best fit turned off") << 437u << noBestFit << true << mbErrInvalid;
+    QTest::newRow("866") << 866u << noBestFit << true << mbErrInvalid;
+    QTest::newRow("932, Japanese") << 932u << noBestFit << true << mbErrInvalid;
+    QTest::newRow("1252, an ANSI code page") << 1252u << noBestFit << true << mbErrInvalid;
+    QTest::newRow("65001, UTF-8") << 65001u << errInvalid << false << mbErrInvalid;
+    QTest::newRow("54936, GB18030") << 54936u << errInvalid << false << mbErrInvalid;
+    for (const uint codePage : {42u, 50220u, 50221u, 50222u, 50225u, 50227u, 50229u, 52936u, 57002u,
+                                57006u, 57011u, 65000u})
+        QTest::newRow(qPrintable(QStringLiteral("%1, flags 0").arg(codePage)))
+            << codePage << qulonglong(0) << false << qulonglong(0);
+    QTest::newRow("57012, past the ISCII range") << 57012u << noBestFit << true << mbErrInvalid;
+}
+
+void tst_WinPaths::codePageFlags()
+{
+    QFETCH(uint, codePage);
+    QFETCH(qulonglong, flags);
+    QFETCH(bool, askUsedDefault);
+    QFETCH(qulonglong, backFlags);
+    const CodePageFlags how = wideToCodePageFlags(codePage);
+    QCOMPARE(qulonglong(how.flags), flags);
+    QCOMPARE(how.askUsedDefault, askUsedDefault);
+    QCOMPARE(qulonglong(how.backFlags), backFlags);
 }
 
 QTEST_GUILESS_MAIN(tst_WinPaths)

@@ -184,26 +184,44 @@ int main(int argc, char **argv)
     expect(QStringLiteral("C:\\Apps\\NUL"), Kind::ReservedName, "a device name");
 
     // The OEM code page cmd writes the clean-up script in.
-    check(!survivesOemCodePage(QStringLiteral("Documents\uFF3C"), oem),
-          "a fullwidth backslash has no exact form (best fit would make it \\)");
-    check(!survivesOemCodePage(QStringLiteral("\uFF05TEMP\uFF05"), oem),
-          "fullwidth percent signs have no exact form");
-    check(survivesOemCodePage(QStringLiteral("Tambrix O'Brien [x64]"), oem), "ASCII survives");
+    const auto survives = [oem](const QString &name) {
+        return survivesOemCodePage(name, oem) == CodePageAnswer::Survives;
+    };
+    const auto changes = [oem](const QString &name) {
+        return survivesOemCodePage(name, oem) == CodePageAnswer::Changes;
+    };
+    if (wideToCodePageFlags(oem).askUsedDefault) {
+        check(changes(QStringLiteral("Documents\uFF3C")),
+              "a fullwidth backslash has no exact form (best fit would make it \\)");
+        check(changes(QStringLiteral("\uFF05TEMP\uFF05")),
+              "fullwidth percent signs have no exact form");
+    }
+    check(survives(QStringLiteral("Tambrix O'Brien [x64]")), "ASCII survives");
     expect(home + QStringLiteral("/Documents\uFF3C"), Kind::CodePage, "a fullwidth backslash");
     expect(home + QStringLiteral("/Apps\u3000x"), Kind::CodePage, "an ideographic space");
+    // Each sample below reads differently in the OEM code page and in the
+    // ANSI one (1251, 1252): asking the wrong one fails here.
     if (oem == 866) {
-        check(survivesOemCodePage(QStringLiteral("Программы Ёё"), oem),
-              "Cyrillic survives code page 866");
+        check(survives(QStringLiteral("Программы Ёё")), "Cyrillic survives code page 866");
+        check(changes(QStringLiteral("«Проект»")), "« and » are in 1251, not in code page 866");
+        expect(home + QStringLiteral("/«Проект»"), Kind::CodePage, "guillemets under 866");
         expect(home + QStringLiteral("/Программы/Тамбрикс"), Kind::Fine,
                "a Cyrillic folder on a Russian system");
         expect(home + QStringLiteral("/Café"), Kind::CodePage,
                "é is not in code page 866 (best fit would make it e)");
     } else if (oem == 437) {
-        check(!survivesOemCodePage(QStringLiteral("Программы"), oem),
-              "Cyrillic does not survive code page 437");
+        check(changes(QStringLiteral("Программы")), "Cyrillic does not survive code page 437");
+        check(changes(QStringLiteral("Tambrix ©")), "© is in 1252, not in code page 437");
+        expect(home + QStringLiteral("/Tambrix ©"), Kind::CodePage, "a copyright sign under 437");
         expect(home + QStringLiteral("/Программы"), Kind::CodePage,
                "a Cyrillic folder on an English system");
         expect(home + QStringLiteral("/Café"), Kind::Fine, "é is in code page 437");
+    } else if (oem == 65001) {
+        // The "Use Unicode UTF-8" setting: every name has its exact form, and
+        // the call with best-fit flags would fail for every one of them.
+        check(survives(QStringLiteral("Программы «Ёё» © Café")), "UTF-8 writes every name");
+        expect(home + QStringLiteral("/Программы/Tambrix ©"), Kind::Fine,
+               "any own folder under UTF-8");
     }
 
     // A link to the profile (on NTFS a junction; tests/wine/run makes it from
