@@ -9,6 +9,7 @@
 
 #include "integration.h"
 #include "pipeline.h"
+#include "registry.h"
 #include "window.h"
 #include "winpaths.h"
 
@@ -38,6 +39,8 @@ struct FolderVerdict
         NotAbsolute,        // relative, "C:x", "\x", "~"
         AboveRoot,          // ".." past the root
         Share,              // a share or a network drive
+        RemovableDrive,     // a USB stick, a memory card, an optical disc
+        UnknownDrive,       // a drive letter Windows knows no fixed drive at
         DevicePath,         // \\?\, \\.\ or \??\ spellings
         Percent,            // cmd would expand %…% in the clean-up script
         Exclamation,        // and !…! with delayed expansion on
@@ -73,7 +76,8 @@ struct SystemFolders
 // can be checked with Windows spellings anywhere.
 SystemFolders systemFoldersFrom(const QString &home, const QString &profiles,
                                 const QStringList &locations,
-                                const std::function<QString(const char *)> &variable)
+                                const std::function<QString(const char *)> &variable,
+                                const QStringList &syncRoots = {})
 {
     const auto env = [&variable](const char *name) {
         QString value = variable(name);
@@ -93,7 +97,7 @@ SystemFolders systemFoldersFrom(const QString &home, const QString &profiles,
     for (const char *name :
          {"Saved Games", "Favorites", "Contacts", "Links", "Searches", "Music", "Videos",
           "Documents", "Downloads", "Desktop", "3D Objects", "Pictures/Screenshots",
-          "Pictures/Camera Roll", "Pictures/Saved Pictures", "AppData/LocalLow"})
+          "Pictures/Camera Roll", "Pictures/Saved Pictures", "Videos/Captures", "AppData/LocalLow"})
         folders.standard << QDir(home).filePath(QLatin1String(name));
     const QString localAppData = env("LOCALAPPDATA");
     if (!localAppData.isEmpty()) {
@@ -101,8 +105,17 @@ SystemFolders systemFoldersFrom(const QString &home, const QString &profiles,
             << QDir(localAppData).filePath(QStringLiteral("Programs"))
             << QDir(QFileInfo(localAppData).path()).filePath(QStringLiteral("LocalLow"));
         folders.foreign << QDir(localAppData).filePath(QStringLiteral("Microsoft"))
-                        << QDir(localAppData).filePath(QStringLiteral("Packages"));
+                        << QDir(localAppData).filePath(QStringLiteral("Packages"))
+                        << QDir(localAppData).filePath(QStringLiteral("Programs/Common"));
     }
+    // The installer's own work folder: its next run removes the stage whole.
+    for (const char *name : {"TEMP", "TMP"}) {
+        if (!env(name).isEmpty())
+            folders.foreign << QDir(env(name)).filePath(QStringLiteral("TambrixSetup"));
+    }
+    // What a sync client syncs (a SharePoint library: C:\Users\u\Org\Site -
+    // Documents) is the client's and every other synced machine's.
+    folders.foreign << syncRoots;
     const QString roaming = env("APPDATA");
     if (!roaming.isEmpty())
         folders.foreign << QDir(roaming).filePath(QStringLiteral("Microsoft"));
@@ -114,6 +127,35 @@ SystemFolders systemFoldersFrom(const QString &home, const QString &profiles,
     folders.standard.removeAll(QString());
     folders.foreign.removeAll(QString());
     return folders;
+}
+
+// The sync roots the cloud clients declare: each provider's MountPoint for
+// this user, and every user's UserSyncRoots of the shell's sync root manager.
+QStringList syncRootsFrom(const RegistryView &registry)
+{
+    QStringList roots;
+    const QString providers = QStringLiteral("HKEY_CURRENT_USER\\Software\\SyncEngines\\Providers");
+    for (const QString &provider : registry.subkeys(providers)) {
+        const QString key = providers + QLatin1Char('\\') + provider;
+        for (const QString &id : registry.subkeys(key)) {
+            const QMap<QString, QString> values = registry.values(key + QLatin1Char('\\') + id);
+            for (auto it = values.begin(); it != values.end(); ++it) {
+                if (it.key().compare(QLatin1String("MountPoint"), Qt::CaseInsensitive) == 0)
+                    roots << it.value();
+            }
+        }
+    }
+    const QString manager = QStringLiteral(
+        "HKEY_LOCAL_"
+        "MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\SyncRootManager");
+    for (const QString &id : registry.subkeys(manager))
+        roots << registry
+                     .values(manager + QLatin1Char('\\') + id + QLatin1String("\\UserSyncRoots"))
+                     .values();
+    for (QString &root : roots)
+        root.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    roots.removeAll(QString());
+    return roots;
 }
 
 #ifdef Q_OS_WIN
@@ -152,9 +194,13 @@ SystemFolders systemFolders()
           QStandardPaths::GenericCacheLocation, QStandardPaths::ApplicationsLocation,
           QStandardPaths::RuntimeLocation, QStandardPaths::FontsLocation})
         locations << QStandardPaths::writableLocation(location);
-    SystemFolders folders =
-        systemFoldersFrom(QDir::cleanPath(QDir::homePath()), profilesFolder(), locations,
-                          [](const char *name) { return qEnvironmentVariable(name); });
+    SystemFolders folders = systemFoldersFrom(
+        QDir::cleanPath(QDir::homePath()), profilesFolder(), locations,
+        [](const char *name) { return qEnvironmentVariable(name); },
+        syncRootsFrom(systemRegistry()));
+    // The work folder where the framework puts it, TEMP or not.
+    folders.foreign << QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation))
+                           .filePath(QStringLiteral("TambrixSetup"));
 #ifdef Q_OS_WIN
     for (const KNOWNFOLDERID *id : {&FOLDERID_Profile,        &FOLDERID_Desktop,
                                     &FOLDERID_Documents,      &FOLDERID_Downloads,
@@ -175,7 +221,8 @@ SystemFolders systemFolders()
           &FOLDERID_PublicDownloads, &FOLDERID_PublicMusic, &FOLDERID_PublicPictures,
           &FOLDERID_PublicVideos, &FOLDERID_ProgramData, &FOLDERID_ProgramFiles,
           &FOLDERID_ProgramFilesX86, &FOLDERID_ProgramFilesX64, &FOLDERID_ProgramFilesCommon,
-          &FOLDERID_Windows, &FOLDERID_System, &FOLDERID_SystemX86, &FOLDERID_SkyDrive})
+          &FOLDERID_UserProgramFilesCommon, &FOLDERID_Windows, &FOLDERID_System,
+          &FOLDERID_SystemX86, &FOLDERID_SkyDrive})
         folders.foreign << knownFolder(*id);
     folders.standard.removeAll(QString());
     folders.foreign.removeAll(QString());
@@ -204,6 +251,17 @@ bool isInOneDrive(const WindowsPath &folder, const WindowsPath &home)
     return folder.parts.size() > home.parts.size() && isSameOrAncestor(home, folder) &&
            folder.parts.at(home.parts.size())
                .startsWith(QLatin1String("OneDrive"), Qt::CaseInsensitive);
+}
+
+// Folders Windows keeps at the top of every drive: the recycle bin, restore
+// points and the previous installation's copy of every profile.
+bool isDriveSystemFolder(const QString &name)
+{
+    for (const char *own : {"$Recycle.Bin", "System Volume Information", "Windows.old"}) {
+        if (windowsCaseKey(name) == windowsCaseKey(QLatin1String(own)))
+            return true;
+    }
+    return false;
 }
 
 // Judges a folder that reads the same to every program: `spellings` holds
@@ -248,6 +306,14 @@ FolderVerdict judgeFolder(const QList<WindowsPath> &spellings, const SystemFolde
     }
 
     verdict.kind = FolderVerdict::Kind::Foreign;
+    for (const WindowsPath &folder : spellings) {
+        if (!folder.parts.isEmpty() && isDriveSystemFolder(folder.parts.first())) {
+            WindowsPath owner = folder;
+            owner.parts = folder.parts.mid(0, 1);
+            verdict.part = owner.text();
+            return verdict;
+        }
+    }
     for (const WindowsPath &other : foreign) {
         for (const WindowsPath &folder : spellings) {
             if (isSameOrAncestor(other, folder)) {
@@ -318,14 +384,28 @@ CodePageAnswer survivesOemCodePage(const QString &text, UINT codePage)
     return again == wide ? CodePageAnswer::Survives : CodePageAnswer::Changes;
 }
 
-// A per-user program belongs on a local drive: a network drive may be
-// another machine's C:\Users, and it may be gone when the user uninstalls.
-bool isRemoteDrive(const QString &root)
-{
-    const std::wstring drive = (root + QLatin1Char('\\')).toStdWString();
-    return GetDriveTypeW(drive.c_str()) == DRIVE_REMOTE;
-}
 #endif
+
+// A per-user program belongs on a fixed local drive: a network drive may be
+// another machine's C:\Users, and the medium in a removable drive may be
+// another one (with its own folder of that name, which `rd /s /q` removes)
+// when Apps & features runs the uninstaller. The type as GetDriveTypeW gives
+// it (DRIVE_UNKNOWN 0 … DRIVE_RAMDISK 6).
+[[maybe_unused]] FolderVerdict::Kind driveTypeKind(unsigned driveType)
+{
+    switch (driveType) {
+    case 3: // DRIVE_FIXED
+    case 6: // DRIVE_RAMDISK
+        return FolderVerdict::Kind::Fine;
+    case 4: // DRIVE_REMOTE
+        return FolderVerdict::Kind::Share;
+    case 2: // DRIVE_REMOVABLE
+    case 5: // DRIVE_CDROM
+        return FolderVerdict::Kind::RemovableDrive;
+    default: // DRIVE_UNKNOWN, DRIVE_NO_ROOT_DIR
+        return FolderVerdict::Kind::UnknownDrive;
+    }
+}
 
 FolderVerdict::Kind verdictKind(FolderTextFault fault)
 {
@@ -375,8 +455,11 @@ FolderVerdict checkInstallFolder(const QString &typed)
         return verdict;
     }
 #ifdef Q_OS_WIN
-    if (isRemoteDrive(text.root)) {
-        verdict.kind = FolderVerdict::Kind::Share;
+    const std::wstring drive = (text.root + QLatin1Char('\\')).toStdWString();
+    if (const FolderVerdict::Kind kind = driveTypeKind(GetDriveTypeW(drive.c_str()));
+        kind != FolderVerdict::Kind::Fine) {
+        verdict.kind = kind;
+        verdict.part = text.root;
         return verdict;
     }
     const UINT oem = GetOEMCP();
@@ -485,6 +568,18 @@ QString refusalMessage(const QString &typed, const FolderVerdict &verdict)
         return start +
                QStringLiteral("это сетевая папка или сетевой диск, а программа устанавливается "
                               "для одного пользователя на локальный диск. ") +
+               withExample(QStringLiteral("Укажите папку на локальном диске"), ownExample);
+    case FolderVerdict::Kind::RemovableDrive:
+        return start +
+               QStringLiteral("диск %1 съёмный (флешка, карта памяти или компакт-диск): при "
+                              "удалении программы под этой буквой может оказаться другой "
+                              "носитель, и его папка будет удалена. ")
+                   .arg(verdict.part) +
+               withExample(QStringLiteral("Укажите папку на локальном диске"), ownExample);
+    case FolderVerdict::Kind::UnknownDrive:
+        return start +
+               QStringLiteral("Windows не находит под буквой %1 локального диска. ")
+                   .arg(verdict.part) +
                withExample(QStringLiteral("Укажите папку на локальном диске"), ownExample);
     case FolderVerdict::Kind::DevicePath:
         return start +

@@ -3,7 +3,11 @@
 // value names, types, contents and their order stay observable.
 #pragma once
 
+#include <QMap>
 #include <QString>
+#include <QStringList>
+
+#include <functional>
 
 #ifdef Q_OS_WIN
 #include <QSettings>
@@ -190,6 +194,68 @@ private:
     QList<RegFileEntry> entries;
 };
 
+#endif
+
+// What other programs declared in the registry, read only: the subkeys of a
+// key and its string values by name ("HKEY_CURRENT_USER\\A\\B" paths). A
+// seam, so that the rules built on it can be tried with a registry of the
+// test's own.
+struct RegistryView
+{
+    std::function<QStringList(const QString &key)> subkeys;
+    std::function<QMap<QString, QString>(const QString &key)> values;
+};
+
+#ifdef Q_OS_WIN
+RegistryView systemRegistry()
+{
+    return {
+        [](const QString &key) { return QSettings(key, QSettings::NativeFormat).childGroups(); },
+        [](const QString &key) {
+            QSettings settings(key, QSettings::NativeFormat);
+            QMap<QString, QString> values;
+            for (const QString &name : settings.childKeys())
+                values.insert(name, settings.value(name).toString());
+            return values;
+        }};
+}
+#else
+// The stand-in's keys: a key with values is a .reg file, one with subkeys a
+// folder of the same name, below the folder of every key.
+RegistryView systemRegistry()
+{
+    return {[](const QString &key) {
+                const QString folder = registryKeyFile(key).chopped(4);
+                QStringList names;
+                for (const QFileInfo &entry :
+                     QDir(folder).entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot)) {
+                    const QString name =
+                        entry.isDir() ? entry.fileName() : entry.completeBaseName();
+                    if ((entry.isDir() || entry.suffix() == QLatin1String("reg")) &&
+                        !names.contains(name))
+                        names << name;
+                }
+                return names;
+            },
+            [](const QString &key) {
+                const auto unquote = [](const QString &text) {
+                    QString plain;
+                    for (qsizetype i = 1; i + 1 < text.size(); ++i) {
+                        if (text.at(i) == QLatin1Char('\\'))
+                            ++i;
+                        plain += text.at(i);
+                    }
+                    return plain;
+                };
+                QMap<QString, QString> values;
+                for (const RegFileEntry &entry : readRegFile(registryKeyFile(key))) {
+                    if (entry.name.startsWith(QLatin1Char('"')) &&
+                        entry.data.startsWith(QLatin1Char('"')))
+                        values.insert(unquote(entry.name), unquote(entry.data));
+                }
+                return values;
+            }};
+}
 #endif
 
 } // namespace

@@ -107,6 +107,10 @@ private slots:
     void profileElsewhere();
     void homeAtTheTop_data();
     void homeAtTheTop();
+    void syncRoots_data();
+    void syncRoots();
+    void driveTypes_data();
+    void driveTypes();
 };
 
 // One source of protection at a time: only that variable is set, so a
@@ -141,10 +145,10 @@ void tst_FolderGuard::eachSource_data()
     row("LocalLow beside LOCALAPPDATA", {QStringLiteral("LOCALAPPDATA=D:\\AppData\\Local")},
         "D:\\AppData\\LocalLow", Kind::Protected);
     // Folders of the profile that Windows and its programs make.
-    for (const char *name :
-         {"Saved Games", "Favorites", "Contacts", "Links", "Searches", "Pictures", "Music",
-          "Videos", "Documents", "Downloads", "Desktop", "3D Objects", "Pictures\\Screenshots",
-          "Pictures\\Camera Roll", "Pictures\\Saved Pictures", "AppData\\LocalLow"}) {
+    for (const char *name : {"Saved Games", "Favorites", "Contacts", "Links", "Searches",
+                             "Pictures", "Music", "Videos", "Documents", "Downloads", "Desktop",
+                             "3D Objects", "Pictures\\Screenshots", "Pictures\\Camera Roll",
+                             "Pictures\\Saved Pictures", "Videos\\Captures", "AppData\\LocalLow"}) {
         const QByteArray typed = QByteArray("C:\\Users\\u\\") + name;
         QTest::newRow(name) << none << QString::fromUtf8(typed) << Kind::Protected << QString();
     }
@@ -187,6 +191,22 @@ void tst_FolderGuard::eachSource_data()
         "D:\\Local\\Microsoft\\WindowsApps", Kind::Foreign, "D:/Local/Microsoft");
     row("app packages", {QStringLiteral("LOCALAPPDATA=D:\\Local")}, "D:\\Local\\Packages\\Tambrix",
         Kind::Foreign, "D:/Local/Packages");
+    row("per-user common programs", {QStringLiteral("LOCALAPPDATA=D:\\Local")},
+        "D:\\Local\\Programs\\Common\\Tambrix", Kind::Foreign, "D:/Local/Programs/Common");
+    row("the installer's work folder", {QStringLiteral("TEMP=D:\\Temp")}, "D:\\Temp\\TambrixSetup",
+        Kind::Protected);
+    row("inside the installer's work folder", {QStringLiteral("TMP=E:\\Tmp")},
+        "e:\\tmp\\tambrixsetup\\stage-1.4.2", Kind::Foreign, "E:/Tmp/TambrixSetup");
+    row("beside the installer's work folder is fine", {QStringLiteral("TEMP=D:\\Temp")},
+        "D:\\Temp\\Tambrix", Kind::Fine);
+    // Windows' own at the top of every drive, found by name.
+    row("recycle bin", none, "D:\\$Recycle.Bin\\S-1-5-21-1\\Tambrix", Kind::Foreign,
+        "D:/$Recycle.Bin");
+    row("restore points", none, "C:\\System Volume Information\\x", Kind::Foreign,
+        "C:/System Volume Information");
+    row("the previous installation's profiles", none, "C:\\WINDOWS.OLD\\Users\\u\\Apps",
+        Kind::Foreign, "C:/WINDOWS.OLD");
+    row("a name like them lower down is fine", none, "C:\\Users\\u\\Apps\\Windows.old", Kind::Fine);
     row("roaming Microsoft, Start menu", {QStringLiteral("APPDATA=D:\\Roaming")},
         "D:\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs\\Tambrix", Kind::Foreign,
         "D:/Roaming/Microsoft");
@@ -197,6 +217,8 @@ void tst_FolderGuard::eachSource_data()
         Kind::Foreign, "C:/Users/u/OneDrive");
     row("inside a business OneDrive", none, "C:\\Users\\u\\OneDrive - Contoso Ltd\\Tambrix",
         Kind::Foreign, "C:/Users/u/OneDrive - Contoso Ltd");
+    row("inside a business OneDrive, other case", none, "C:\\Users\\u\\onedrive - contoso\\Tambrix",
+        Kind::Foreign, "C:/Users/u/onedrive - contoso");
     row("a name merely containing OneDrive is fine", none, "C:\\Users\\u\\Apps\\OneDrive x",
         Kind::Fine);
     // Profiles: the folder of profiles, and everything of another user.
@@ -324,6 +346,89 @@ void tst_FolderGuard::homeAtTheTop()
     const SystemFolders system = systemFoldersFrom(QStringLiteral("D:/u"), QStringLiteral("D:/"),
                                                    {}, [](const char *) { return QString(); });
     QCOMPARE(judge(typed, system).kind, kind);
+}
+
+// Sync roots as the clients declare them, from a registry of the test's own:
+// each provider's MountPoint, and every user's UserSyncRoots.
+void tst_FolderGuard::syncRoots_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<Kind>("kind");
+    QTest::addColumn<QString>("part"); // for Foreign: the sync root
+    QTest::newRow("inside a SharePoint library")
+        << QStringLiteral("C:\\Users\\u\\Contoso\\Site - Documents\\Tambrix") << Kind::Foreign
+        << QStringLiteral("C:/Users/u/Contoso/Site - Documents");
+    QTest::newRow("the library itself") << QStringLiteral("c:\\users\\u\\contoso\\site - documents")
+                                        << Kind::Protected << QString();
+    QTest::newRow("beside the library is fine")
+        << QStringLiteral("C:\\Users\\u\\Contoso\\Apps") << Kind::Fine << QString();
+    QTest::newRow("another provider's mount point")
+        << QStringLiteral("D:\\Dropbox\\Apps\\Tambrix") << Kind::Foreign
+        << QStringLiteral("D:/Dropbox");
+    QTest::newRow("a user's sync root")
+        << QStringLiteral("E:\\Box\\Tambrix") << Kind::Foreign << QStringLiteral("E:/Box");
+    QTest::newRow("another user's sync root")
+        << QStringLiteral("F:\\Shared\\x") << Kind::Foreign << QStringLiteral("F:/Shared");
+    QTest::newRow("a value of another name is no root")
+        << QStringLiteral("G:\\Cache\\Tambrix") << Kind::Fine << QString();
+}
+
+void tst_FolderGuard::syncRoots()
+{
+    QFETCH(QString, typed);
+    QFETCH(Kind, kind);
+    QFETCH(QString, part);
+    const QString providers = QStringLiteral("HKEY_CURRENT_USER\\Software\\SyncEngines\\Providers");
+    const QString manager = QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\"
+                                           "CurrentVersion\\Explorer\\SyncRootManager");
+    const QHash<QString, QStringList> subkeys = {
+        {providers, {QStringLiteral("OneDrive"), QStringLiteral("Dropbox")}},
+        {providers + QStringLiteral("\\OneDrive"), {QStringLiteral("Business1")}},
+        {providers + QStringLiteral("\\Dropbox"), {QStringLiteral("1")}},
+        {manager, {QStringLiteral("Box!S-1-5-21-1!Account")}},
+    };
+    const QHash<QString, QMap<QString, QString>> values = {
+        {providers + QStringLiteral("\\OneDrive\\Business1"),
+         {{QStringLiteral("MountPoint"), QStringLiteral("C:\\Users\\u\\Contoso\\Site - Documents")},
+          {QStringLiteral("UrlNamespace"), QStringLiteral("G:\\Cache")}}},
+        {providers + QStringLiteral("\\Dropbox\\1"),
+         {{QStringLiteral("mountpoint"), QStringLiteral("D:\\Dropbox")}}},
+        {manager + QStringLiteral("\\Box!S-1-5-21-1!Account\\UserSyncRoots"),
+         {{QStringLiteral("S-1-5-21-1"), QStringLiteral("E:\\Box")},
+          {QStringLiteral("S-1-5-21-2"), QStringLiteral("F:\\Shared")}}},
+    };
+    const RegistryView registry{[&](const QString &key) { return subkeys.value(key); },
+                                [&](const QString &key) {
+                                    return values.value(key);
+                                }};
+    const SystemFolders system = systemFoldersFrom(
+        QStringLiteral("C:/Users/u"), QStringLiteral("C:/Users"), {},
+        [](const char *) { return QString(); }, syncRootsFrom(registry));
+    const FolderVerdict verdict = judge(typed, system);
+    QCOMPARE(verdict.kind, kind);
+    if (kind == Kind::Foreign)
+        QCOMPARE(verdict.part, part);
+}
+
+// A per-user program goes on a fixed drive: what GetDriveTypeW answers.
+void tst_FolderGuard::driveTypes_data()
+{
+    QTest::addColumn<uint>("driveType");
+    QTest::addColumn<Kind>("kind");
+    QTest::newRow("DRIVE_UNKNOWN") << 0u << Kind::UnknownDrive;
+    QTest::newRow("DRIVE_NO_ROOT_DIR") << 1u << Kind::UnknownDrive;
+    QTest::newRow("DRIVE_REMOVABLE") << 2u << Kind::RemovableDrive;
+    QTest::newRow("DRIVE_FIXED") << 3u << Kind::Fine;
+    QTest::newRow("DRIVE_REMOTE") << 4u << Kind::Share;
+    QTest::newRow("DRIVE_CDROM") << 5u << Kind::RemovableDrive;
+    QTest::newRow("DRIVE_RAMDISK") << 6u << Kind::Fine;
+}
+
+void tst_FolderGuard::driveTypes()
+{
+    QFETCH(uint, driveType);
+    QFETCH(Kind, kind);
+    QCOMPARE(driveTypeKind(driveType), kind);
 }
 
 QTEST_MAIN(tst_FolderGuard)

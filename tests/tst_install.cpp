@@ -134,6 +134,10 @@ private slots:
     void emptyFolderWarns();
     void protectedFoldersRefused_data();
     void protectedFoldersRefused();
+    void linkedSystemFolders_data();
+    void linkedSystemFolders();
+    void declaredSyncRoots_data();
+    void declaredSyncRoots();
     void suggestionPassesTheCheck();
     void ownFoldersAllowed_data();
     void ownFoldersAllowed();
@@ -160,6 +164,7 @@ private slots:
     void workFolderLeftovers();
 
 private:
+    void expectRefused(const QString &folder, const QString &message);
     void serve(const QByteArray &manifestJson, const QByteArray &package, int packageStatus = 200);
     QString path(const QString &relative) const
     {
@@ -350,9 +355,9 @@ void tst_Install::protectedFoldersRefused_data()
     protectedRow("holds the data location",
                  QFileInfo(location(QStandardPaths::GenericDataLocation)).path());
     // Standard folders of Windows that no Qt location names.
-    for (const char *name :
-         {"Saved Games", "Favorites", "Contacts", "Links", "Searches", "3D Objects",
-          "Pictures/Screenshots", "Pictures/Camera Roll", "Pictures/Saved Pictures"})
+    for (const char *name : {"Saved Games", "Favorites", "Contacts", "Links", "Searches",
+                             "3D Objects", "Pictures/Screenshots", "Pictures/Camera Roll",
+                             "Pictures/Saved Pictures", "Videos/Captures"})
         protectedRow(name, home + QLatin1Char('/') + QLatin1String(name));
     protectedRow("LocalLow", QFileInfo(localAppData).path() + QStringLiteral("/LocalLow"));
     protectedRow("per-user programs", localAppData + QStringLiteral("/Programs"));
@@ -365,6 +370,21 @@ void tst_Install::protectedFoldersRefused_data()
         << localAppData + QStringLiteral("/Microsoft/WindowsApps")
         << refusedAsForeign(localAppData + QStringLiteral("/Microsoft/WindowsApps"),
                             localAppData + QStringLiteral("/Microsoft"));
+    const QString common = localAppData + QStringLiteral("/Programs/Common");
+    QTest::newRow("inside the per-user common programs")
+        << common + QStringLiteral("/Tambrix")
+        << refusedAsForeign(common + QStringLiteral("/Tambrix"), common);
+    // The next run removes its stage whole.
+    const QString work = location(QStandardPaths::TempLocation) + QStringLiteral("/TambrixSetup");
+    QTest::newRow("inside the installer's work folder")
+        << work + QStringLiteral("/Tambrix")
+        << refusedAsForeign(work + QStringLiteral("/Tambrix"), work);
+    // Windows' own at the top of every drive.
+    for (const char *name : {"$Recycle.Bin", "System Volume Information", "windows.old"}) {
+        const QString typed = QStringLiteral("/%1/Users/u/Tambrix").arg(QLatin1String(name));
+        QTest::newRow(name) << typed
+                            << refusedAsForeign(typed, QLatin1Char('/') + QLatin1String(name));
+    }
     QTest::newRow("inside app packages")
         << localAppData + QStringLiteral("/Packages/App")
         << refusedAsForeign(localAppData + QStringLiteral("/Packages/App"),
@@ -381,6 +401,10 @@ void tst_Install::protectedFoldersRefused_data()
         << QFileInfo(systemFolder("ProgramFiles")).path()
         << refusedAsProtected(QFileInfo(systemFolder("ProgramFiles")).path(),
                               own(QFileInfo(systemFolder("ProgramFiles")).path()));
+    QTest::newRow("OneDrive folder of the profile, by name in other case")
+        << home + QStringLiteral("/onedrive - contoso/Apps")
+        << refusedAsForeign(home + QStringLiteral("/onedrive - contoso/Apps"),
+                            home + QStringLiteral("/onedrive - contoso"));
     QTest::newRow("OneDrive folder of the profile, by name")
         << home + QStringLiteral("/OneDrive - Contoso/Apps")
         << refusedAsForeign(home + QStringLiteral("/OneDrive - Contoso/Apps"),
@@ -501,6 +525,82 @@ void tst_Install::protectedFoldersRefused()
 {
     QFETCH(QString, folder);
     QFETCH(QString, message);
+    expectRefused(folder, message);
+}
+
+// The system names its own folders through a link while the user types the
+// real path: judged by where they lead, both spellings are the same folder.
+void tst_Install::linkedSystemFolders_data()
+{
+    QTest::addColumn<QByteArray>("variable"); // given as a link to its own value
+    QTest::addColumn<QString>("typed");       // below the real folder
+    QTest::addColumn<QString>("message");
+    const QString home = QDir::homePath();
+    const QString localAppData = qEnvironmentVariable("LOCALAPPDATA");
+    const QString temp = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+    QTest::newRow("TEMP") << QByteArray("TMPDIR") << temp
+                          << refusedAsProtected(temp, temp + QStringLiteral("/Tambrix"));
+    QTest::newRow("the profile") << QByteArray("HOME") << home
+                                 << refusedAsProtected(home, home + QStringLiteral("/Tambrix"));
+    QTest::newRow("LOCALAPPDATA's Programs")
+        << QByteArray("LOCALAPPDATA") << localAppData + QStringLiteral("/Programs")
+        << refusedAsProtected(localAppData + QStringLiteral("/Programs"),
+                              localAppData + QStringLiteral("/Programs/Tambrix"));
+    QTest::newRow("inside the Windows folder")
+        << QByteArray("SystemRoot") << systemFolder("SystemRoot") + QStringLiteral("/Tambrix")
+        << refusedAsForeign(systemFolder("SystemRoot") + QStringLiteral("/Tambrix"),
+                            systemFolder("SystemRoot"));
+}
+
+void tst_Install::linkedSystemFolders()
+{
+    QFETCH(QByteArray, variable);
+    QFETCH(QString, typed);
+    QFETCH(QString, message);
+    const QByteArray saved = qgetenv(variable.constData());
+    const QString link = linksFolder() + QLatin1String("/system-") + QString::fromLatin1(variable);
+    QFile::remove(link);
+    QVERIFY(QDir().mkpath(QFile::decodeName(saved)));
+    QVERIFY(QFile::link(QFile::decodeName(saved), link));
+    qputenv(variable.constData(), QFile::encodeName(link));
+    const auto restore = qScopeGuard([&] {
+        qputenv(variable.constData(), saved);
+        QFile::remove(link);
+    });
+    expectRefused(typed, message);
+}
+
+// The libraries a sync client syncs, as the client declares them in the
+// registry (here the stand-in's), whatever their names.
+void tst_Install::declaredSyncRoots_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("root"); // below the home
+    QTest::newRow("a provider's mount point")
+        << QStringLiteral(
+               "HKEY_CURRENT_USER\\Software\\SyncEngines\\Providers\\OneDrive\\Business1")
+        << QStringLiteral("MountPoint") << QStringLiteral("Contoso/Site - Documents");
+    QTest::newRow("a user's sync root")
+        << QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\"
+                          "Explorer\\SyncRootManager\\Box!S-1-5-21-1!Account\\UserSyncRoots")
+        << QStringLiteral("S-1-5-21-1") << QStringLiteral("Box");
+}
+
+void tst_Install::declaredSyncRoots()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, root);
+    RegistryKey declared(key);
+    declared.set(RegistryValue::string(value, QDir::toNativeSeparators(homeFile(root))));
+    QVERIFY(declared.sync());
+    const QString typed = homeFile(root + QStringLiteral("/Tambrix"));
+    expectRefused(typed, refusedAsForeign(typed, homeFile(root)));
+}
+
+void tst_Install::expectRefused(const QString &folder, const QString &message)
+{
     SetupDialog dialog;
     dialog.show();
     dialog.pathEdit->setText(folder);
