@@ -4,7 +4,8 @@
 // so that whoever controls the update server cannot make the installer run
 // code of theirs. Windows verifies with CNG (bcrypt.dll, a system DLL), other
 // systems with OpenSSL's libcrypto; both see the same bytes, after the same
-// strict reading of the signature's DER encoding.
+// strict reading of the signature's DER encoding (libcrypto gets the
+// signature as that reading re-encodes it, never the bytes as received).
 #pragma once
 
 #include <QByteArray>
@@ -76,6 +77,25 @@ QByteArray signatureToRawForm(const QByteArray &der)
     if (!readSignatureInteger(der, at, r) || !readSignatureInteger(der, at, s) || at != der.size())
         return QByteArray();
     return r + s;
+}
+
+// The one canonical DER form of r||s, as the reader above accepts it: what
+// libcrypto is given, so that it judges exactly what CNG is given and a
+// lenient reading here could not pass unnoticed on either system.
+QByteArray signatureToDerForm(const QByteArray &raw)
+{
+    QByteArray body;
+    for (int half = 0; half < 2; ++half) {
+        QByteArray value = raw.mid(half * p256CoordinateSize, p256CoordinateSize);
+        while (value.size() > 1 && value.at(0) == 0)
+            value.remove(0, 1);
+        if (quint8(value.at(0)) & 0x80)
+            value.prepend('\0');
+        body += char(0x02);
+        body += char(value.size());
+        body += value;
+    }
+    return QByteArray(1, char(0x30)) + char(body.size()) + body;
 }
 
 // The SubjectPublicKeyInfo DER of each PEM public key in `pem` (one or more
@@ -166,7 +186,7 @@ bool verifySignature(const QByteArray &data, const QByteArray &signature, const 
         if (verifyWithKey(QCryptographicHash::hash(data, QCryptographicHash::Sha256), raw, point))
             return true;
 #else
-        if (verifyWithKey(data, signature, key))
+        if (verifyWithKey(data, signatureToDerForm(raw), key))
             return true;
 #endif
     }

@@ -39,6 +39,21 @@ inline QByteArray withR(const QByteArray &der, const QByteArray &r)
     return QByteArray("\x30", 1) + char(body.size()) + body;
 }
 
+// The signature with its second INTEGER (s) rewritten.
+inline QByteArray withS(const QByteArray &der, const QByteArray &s)
+{
+    const int rLength = quint8(der.at(3));
+    QByteArray body = der.mid(2, 2 + rLength) + QByteArray("\x02", 1) + char(s.size()) + s;
+    return QByteArray("\x30", 1) + char(body.size()) + body;
+}
+
+// The signature with `extra` after s, counted inside the SEQUENCE.
+inline QByteArray withTrailer(const QByteArray &der, const QByteArray &extra)
+{
+    QByteArray body = der.mid(2) + extra;
+    return QByteArray("\x30", 1) + char(body.size()) + body;
+}
+
 // Empty when the vector files are not all there.
 inline QList<Case> cases(const QString &folder)
 {
@@ -76,6 +91,10 @@ inline QList<Case> cases(const QString &folder)
         {"not a sequence", manifest, flipped(sig1, 0), key1, false},
         {"r with a needless leading zero", manifest, withR(sig1, QByteArray(1, '\0') + r), key1,
          false},
+        {"s with a needless leading zero", manifest,
+         withS(sig1, QByteArray(1, '\0') + sig1.mid(4 + rLength + 2)), key1, false},
+        {"bytes after s inside the sequence", manifest, withTrailer(sig1, QByteArray(2, '\0')),
+         key1, false},
         {"r negative", manifest, withR(sig1, QByteArray(1, '\x80') + r.mid(1)), key1, false},
         {"r zero", manifest, withR(sig1, QByteArray(1, '\0')), key1, false},
         {"r too long", manifest, withR(sig1, QByteArray(1, '\x01') + r), key1, false},

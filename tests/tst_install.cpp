@@ -696,6 +696,9 @@ void tst_Install::ownershipQuestion_data()
         << QStringLiteral("Uninstall.cmd") << false << false << no << true << false;
     QTest::newRow("someone's Uninstall.cmd, answered yes")
         << QStringLiteral("Uninstall.cmd") << false << false << yes << true << true;
+    // Exactly our 884 bytes long, one of them different: the content tells.
+    QTest::newRow("our size, another byte, answered no")
+        << QStringLiteral("Uninstall.cmd=ours~") << false << false << no << true << false;
     QTest::newRow("our bytes and one more, answered no")
         << QStringLiteral("Uninstall.cmd=ours+") << false << false << no << true << false;
     QTest::newRow("a folder named Uninstall.cmd, answered no")
@@ -747,6 +750,12 @@ void tst_Install::ownershipQuestion()
         if (content.endsWith(QLatin1Char('+'))) {
             QFile script(install + QLatin1String("/Uninstall.cmd"));
             QVERIFY(script.open(QIODevice::Append) && script.write("\r\n") == 2);
+        }
+        if (content.endsWith(QLatin1Char('~'))) {
+            const QString script = install + QLatin1String("/Uninstall.cmd");
+            QByteArray bytes = testenv::readAll(script);
+            bytes[100] = char(bytes.at(100) ^ 0x20);
+            QVERIFY(bytes.size() == 884 && testenv::writeFile(script, bytes));
         }
     } else if (!content.isEmpty()) {
         QVERIFY(QDir().mkpath(install));
