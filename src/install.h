@@ -110,6 +110,10 @@ void SetupDialog::startInstall()
     }
     const QString workFolder = workRoot + QLatin1String("/TambrixSetup");
     if (!preparePlainFolder(workFolder)) {
+        if (!QFileInfo::exists(workFolder) && !isLinkEntry(workFolder)) {
+            fail(QStringLiteral("Ошибка загрузки: Не удалось создать файл загрузки"));
+            return;
+        }
         fail(QStringLiteral("Ошибка загрузки: рабочая папка %1 — не обычная папка (ссылка или "
                             "файл). Удалите её и попробуйте ещё раз.")
                  .arg(QDir::toNativeSeparators(workFolder)));

@@ -300,12 +300,15 @@ bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePa
     // Over HTTP/1.1 the cap holds and memory stays flat.
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
 
-    // Always a new plain file: whatever stands at its name goes first (a link
-    // as a link), and the file is created only where nothing is, so that a
-    // link planted meanwhile is never written through. Unbuffered, so that a
+    // Always a new plain file: a file or link at its name goes first (a link
+    // as a link; a folder stays, and the download fails), and the file is created only where
+    // nothing is, so that a link planted meanwhile is never written through. Unbuffered, so that a
     // failed write (a full disk) is seen at the write that failed and not
     // later in a flush nobody checks.
-    removeTreeNoFollow(filePath);
+    if (isLinkEntry(filePath))
+        removeLinkEntry(filePath);
+    else if (QFileInfo(filePath).isFile())
+        QFile::remove(filePath);
     QFile file(filePath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
         error = QStringLiteral("Не удалось создать файл загрузки");

@@ -82,7 +82,7 @@ QByteArray signatureToRawForm(const QByteArray &der)
 // The one canonical DER form of r||s, as the reader above accepts it: what
 // libcrypto is given, so that it judges exactly what CNG is given and a
 // lenient reading here could not pass unnoticed on either system.
-QByteArray signatureToDerForm(const QByteArray &raw)
+[[maybe_unused]] QByteArray signatureToDerForm(const QByteArray &raw)
 {
     QByteArray body;
     for (int half = 0; half < 2; ++half) {

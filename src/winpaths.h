@@ -639,8 +639,11 @@ bool removeLinkEntry(const QString &path)
         return false;
     // A link to a folder (a junction among them) goes as a folder: that
     // removes the reparse point and leaves what it leads to alone.
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(native.c_str()) != 0
-                                                   : DeleteFileW(native.c_str()) != 0;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && RemoveDirectoryW(native.c_str()))
+        return true;
+    // A link to a file, or one a system shows as a folder but removes as a
+    // file (wine's view of a Unix symbolic link).
+    return DeleteFileW(native.c_str()) != 0;
 #else
     return QFile::remove(path);
 #endif

@@ -32,6 +32,10 @@ const char *kindName(Kind kind)
         return "above the root";
     case Kind::Share:
         return "share";
+    case Kind::RemovableDrive:
+        return "removable drive";
+    case Kind::UnknownDrive:
+        return "unknown drive";
     case Kind::DevicePath:
         return "device path";
     case Kind::Percent:
@@ -46,6 +50,8 @@ const char *kindName(Kind kind)
         return "device name";
     case Kind::CodePage:
         return "code page";
+    case Kind::CodePageUnknown:
+        return "code page not answered";
     case Kind::Unclean:
         return "unclean";
     }
@@ -152,6 +158,14 @@ int main(int argc, char **argv)
         expect(networkDrive + QStringLiteral("\\Apps\\Tambrix"), Kind::Share,
                "a folder on a network drive");
     }
+    const QString removableDrive = qEnvironmentVariable("TAMBRIX_REMOVABLE_DRIVE");
+    if (!removableDrive.isEmpty()) {
+        const std::wstring root = (removableDrive + QLatin1Char('\\')).toStdWString();
+        check(GetDriveTypeW(root.c_str()) == DRIVE_REMOVABLE, "the removable drive reads so");
+        expect(removableDrive + QStringLiteral("\\Apps\\Tambrix"), Kind::RemovableDrive,
+               "a folder on a removable drive");
+    }
+    expect(QStringLiteral("Q:\\Apps\\Tambrix"), Kind::UnknownDrive, "a letter with no drive");
 
     // The system's, other programs' and other users' folders, with what is
     // inside them.
