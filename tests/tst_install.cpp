@@ -122,6 +122,19 @@ static QString refusedAsForeign(const QString &typed, const QString &owner)
                    QStringLiteral("Укажите папку в своём профиле"), defaultFolder());
 }
 
+// A question in the installer's style: Да and Нет, No the default and what
+// Escape gives, over the window. (Its text is each caller's.)
+static void verifyYesNo(const testbox::SeenBox &box)
+{
+    QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::No);
+    QStringList texts = box.buttonTexts;
+    texts.sort();
+    QCOMPARE(texts, QStringList({QStringLiteral("Да"), QStringLiteral("Нет")}));
+    QCOMPARE(box.defaultButton, QMessageBox::No);
+    QCOMPARE(box.escapeButton, QMessageBox::No);
+    QVERIFY(box.parentIsDialog);
+}
+
 class tst_Install : public QObject
 {
     Q_OBJECT
@@ -804,13 +817,9 @@ void tst_Install::ownershipQuestion()
                                 "Установить в эту папку?")
                      .arg(install, unreadable ? QStringLiteral("её содержимое не удалось прочитать")
                                               : QStringLiteral("в ней есть файлы")));
-        QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::No);
-        QStringList texts = box.buttonTexts;
-        texts.sort();
-        QCOMPARE(texts, QStringList({QStringLiteral("Да"), QStringLiteral("Нет")}));
-        QCOMPARE(box.defaultButton, QMessageBox::No);
-        QCOMPARE(box.escapeButton, QMessageBox::No);
-        QVERIFY(box.parentIsDialog);
+        verifyYesNo(box);
+        if (QTest::currentTestFailed())
+            return;
     }
     if (installs) {
         QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
@@ -1352,10 +1361,9 @@ void tst_Install::runningApplication()
                                           "версию, установщик закроет его, и несохранённые "
                                           "изменения в нём будут потеряны.\n\nЗакрыть Tambrix "
                                           "Desktop и продолжить установку?"));
-        QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::No);
-        QCOMPARE(box.defaultButton, QMessageBox::No);
-        QCOMPARE(box.escapeButton, QMessageBox::No);
-        QVERIFY(box.parentIsDialog);
+        verifyYesNo(box);
+        if (QTest::currentTestFailed())
+            return;
     }
     if (installs) {
         QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
