@@ -79,53 +79,57 @@ SystemFolders systemFoldersFrom(const QString &home, const QString &profiles,
                                 const std::function<QString(const char *)> &variable,
                                 const QStringList &syncRoots = {})
 {
-    const auto env = [&variable](const char *name) {
-        QString value = variable(name);
-        value.replace(QLatin1Char('\\'), QLatin1Char('/'));
-        return value;
-    };
     SystemFolders folders;
     folders.home = home;
     folders.profiles = profiles;
     folders.standard = locations;
-    // The profile itself, LOCALAPPDATA and APPDATA hold folders below
-    // (Desktop, Programs, Microsoft), and Pictures its three folders, so
-    // each is refused as their holder.
-    for (const char *name : {"USERPROFILE", "TEMP", "TMP"})
-        folders.standard << env(name);
-    // Folders of the profile that Windows, Explorer and the Photos app make.
-    for (const char *name :
+    // What the system names, and why each is refused: every base (a variable,
+    // or "~" for the profile) joined with every name below it ("" for the
+    // base itself).
+    const struct
+    {
+        std::initializer_list<const char *> bases, below;
+        QStringList SystemFolders::*list;
+    } sources[] = {
+        // They hold the user's folders and the installer's work folder.
+        {{"USERPROFILE", "TEMP", "TMP"}, {""}, &SystemFolders::standard},
+        // Made in the profile by Windows, Explorer, Game Bar and Photos.
+        {{"~"},
          {"Saved Games", "Favorites", "Contacts", "Links", "Searches", "Music", "Videos",
           "Documents", "Downloads", "Desktop", "3D Objects", "Pictures/Screenshots",
-          "Pictures/Camera Roll", "Pictures/Saved Pictures", "Videos/Captures", "AppData/LocalLow"})
-        folders.standard << QDir(home).filePath(QLatin1String(name));
-    const QString localAppData = env("LOCALAPPDATA");
-    if (!localAppData.isEmpty()) {
-        folders.standard
-            << QDir(localAppData).filePath(QStringLiteral("Programs"))
-            << QDir(QFileInfo(localAppData).path()).filePath(QStringLiteral("LocalLow"));
-        folders.foreign << QDir(localAppData).filePath(QStringLiteral("Microsoft"))
-                        << QDir(localAppData).filePath(QStringLiteral("Packages"))
-                        << QDir(localAppData).filePath(QStringLiteral("Programs/Common"));
-    }
-    // The installer's own work folder: its next run removes the stage whole.
-    for (const char *name : {"TEMP", "TMP"}) {
-        if (!env(name).isEmpty())
-            folders.foreign << QDir(env(name)).filePath(QStringLiteral("TambrixSetup"));
+          "Pictures/Camera Roll", "Pictures/Saved Pictures", "Videos/Captures", "AppData/LocalLow"},
+         &SystemFolders::standard},
+        // Per-user programs install side by side in Programs.
+        {{"LOCALAPPDATA"}, {"Programs", "../LocalLow"}, &SystemFolders::standard},
+        // Windows', its store apps' and the shared per-user components' own.
+        {{"LOCALAPPDATA"}, {"Microsoft", "Packages", "Programs/Common"}, &SystemFolders::foreign},
+        {{"APPDATA"}, {"Microsoft"}, &SystemFolders::foreign},
+        // The installer's work folder: its next run removes the stage whole.
+        {{"TEMP", "TMP"}, {"TambrixSetup"}, &SystemFolders::foreign},
+        // Everyone's, the system's, other programs' and OneDrive's.
+        {{"PUBLIC", "OneDrive", "OneDriveConsumer", "OneDriveCommercial", "ProgramData",
+          "ALLUSERSPROFILE", "ProgramFiles", "ProgramFiles(x86)", "ProgramW6432",
+          "CommonProgramFiles", "CommonProgramFiles(x86)", "CommonProgramW6432", "SystemRoot",
+          "windir"},
+         {""},
+         &SystemFolders::foreign},
+    };
+    for (const auto &source : sources) {
+        for (const char *base : source.bases) {
+            QString root = qstrcmp(base, "~") == 0 ? home : variable(base);
+            root.replace(QLatin1Char('\\'), QLatin1Char('/'));
+            for (const char *below : source.below) {
+                if (!root.isEmpty())
+                    (folders.*source.list)
+                        << (*below ? QDir::cleanPath(root + QLatin1Char('/') + QLatin1String(below))
+                                   : root);
+            }
+        }
     }
     // What a sync client syncs (a SharePoint library: C:\Users\u\Org\Site -
     // Documents) is the client's and every other synced machine's.
     folders.foreign << syncRoots;
-    const QString roaming = env("APPDATA");
-    if (!roaming.isEmpty())
-        folders.foreign << QDir(roaming).filePath(QStringLiteral("Microsoft"));
-    for (const char *name : {"PUBLIC", "OneDrive", "OneDriveConsumer", "OneDriveCommercial",
-                             "ProgramData", "ALLUSERSPROFILE", "ProgramFiles", "ProgramFiles(x86)",
-                             "ProgramW6432", "CommonProgramFiles", "CommonProgramFiles(x86)",
-                             "CommonProgramW6432", "SystemRoot", "windir"})
-        folders.foreign << env(name);
     folders.standard.removeAll(QString());
-    folders.foreign.removeAll(QString());
     return folders;
 }
 
