@@ -147,6 +147,8 @@ private slots:
     void emptyFolderWarns();
     void protectedFoldersRefused_data();
     void protectedFoldersRefused();
+    void windowsOnlyRefusals_data();
+    void windowsOnlyRefusals();
     void linkedSystemFolders_data();
     void linkedSystemFolders();
     void declaredSyncRoots_data();
@@ -539,6 +541,46 @@ void tst_Install::protectedFoldersRefused()
     QFETCH(QString, folder);
     QFETCH(QString, message);
     expectRefused(folder, message);
+}
+
+// Verdicts only Windows gives (its drive types, a failed code-page call):
+// their wording is checked here, where the verdict can be handed in.
+void tst_Install::windowsOnlyRefusals_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("part");
+    QTest::addColumn<QString>("message");
+    const QString typed = QStringLiteral("F:/Apps/Tambrix");
+    const QString local = QStringLiteral("Укажите папку на локальном диске");
+    QTest::newRow("removable drive")
+        << int(FolderVerdict::Kind::RemovableDrive) << QStringLiteral("F:")
+        << refused(typed,
+                   QStringLiteral("диск F: съёмный (флешка, карта памяти или компакт-диск): при "
+                                  "удалении программы под этой буквой может оказаться другой "
+                                  "носитель, и его папка будет удалена."),
+                   local, defaultFolder());
+    QTest::newRow("unknown drive")
+        << int(FolderVerdict::Kind::UnknownDrive) << QStringLiteral("F:")
+        << refused(typed, QStringLiteral("Windows не находит под буквой F: локального диска."),
+                   local, defaultFolder());
+    QTest::newRow("code page call failed")
+        << int(FolderVerdict::Kind::CodePageUnknown) << QStringLiteral("Apps")
+        << refused(typed,
+                   QStringLiteral("Windows не смогла проверить, как имя «Apps» будет записано в "
+                                  "кодовой странице системы, а от этого зависит, какую папку "
+                                  "удалит программа удаления."),
+                   QStringLiteral("Укажите другую папку"), defaultFolder());
+}
+
+void tst_Install::windowsOnlyRefusals()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, part);
+    QFETCH(QString, message);
+    FolderVerdict verdict;
+    verdict.kind = FolderVerdict::Kind(kind);
+    verdict.part = part;
+    QCOMPARE(refusalMessage(QStringLiteral("F:/Apps/Tambrix"), verdict), message);
 }
 
 // The system names its own folders through a link while the user types the
