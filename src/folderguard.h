@@ -10,6 +10,7 @@
 #include "integration.h"
 #include "pipeline.h"
 #include "registry.h"
+#include "thisuser.h"
 #include "window.h"
 #include "winpaths.h"
 
@@ -50,6 +51,7 @@ struct FolderVerdict
         CodePage,           // cmd would write another name into the clean-up script
         CodePageUnknown,    // Windows could not say how it would write it
         Unclean,            // Qt's cleaning reads the text differently
+        OtherUsersFolder,   // an existing folder another user owns
     };
     Kind kind = Kind::Fine;
     QString resolved; // the folder Windows opens, in the framework's form
@@ -202,9 +204,11 @@ SystemFolders systemFolders()
         QDir::cleanPath(QDir::homePath()), profilesFolder(), locations,
         [](const char *name) { return qEnvironmentVariable(name); },
         syncRootsFrom(systemRegistry()));
-    // The work folder where the framework puts it, TEMP or not.
-    folders.foreign << QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation))
-                           .filePath(QStringLiteral("TambrixSetup"));
+    // The work folder where the framework puts it, TEMP or not, and the one
+    // of this user's own naming taken when that is another user's.
+    const QDir temp(QStandardPaths::writableLocation(QStandardPaths::TempLocation));
+    folders.foreign << temp.filePath(QStringLiteral("TambrixSetup"))
+                    << temp.filePath(QStringLiteral("TambrixSetup-") + thisUserTag());
 #ifdef Q_OS_WIN
     for (const KNOWNFOLDERID *id : {&FOLDERID_Profile,        &FOLDERID_Desktop,
                                     &FOLDERID_Documents,      &FOLDERID_Downloads,
@@ -411,6 +415,16 @@ CodePageAnswer survivesOemCodePage(const QString &text, UINT codePage)
     }
 }
 
+#ifdef Q_OS_WIN
+// GetDriveTypeW wants the root with its backslash: "C:" alone names the
+// current folder of drive C, not the drive.
+unsigned driveTypeOf(const QString &driveLetter)
+{
+    const std::wstring root = (driveLetter + QLatin1Char('\\')).toStdWString();
+    return GetDriveTypeW(root.c_str());
+}
+#endif
+
 FolderVerdict::Kind verdictKind(FolderTextFault fault)
 {
     switch (fault) {
@@ -458,13 +472,21 @@ FolderVerdict checkInstallFolder(const QString &typed)
         verdict.part = installFolder;
         return verdict;
     }
+    const WindowsPath spelt = parseWindowsPath(installFolder, QString());
+    const WindowsPath folder = resolvedFolder(installFolder);
+    verdict.resolved = folder.text();
 #ifdef Q_OS_WIN
-    const std::wstring drive = (text.root + QLatin1Char('\\')).toStdWString();
-    if (const FolderVerdict::Kind kind = driveTypeKind(GetDriveTypeW(drive.c_str()));
-        kind != FolderVerdict::Kind::Fine) {
-        verdict.kind = kind;
-        verdict.part = text.root;
-        return verdict;
+    // The drive as typed, and the drive the folder really lies on: a link or
+    // junction on C: may lead onto a removable drive.
+    for (const QString &root : {text.root, folder.root}) {
+        if (!isDriveLetter(root))
+            continue;
+        if (const FolderVerdict::Kind kind = driveTypeKind(driveTypeOf(root));
+            kind != FolderVerdict::Kind::Fine) {
+            verdict.kind = kind;
+            verdict.part = root;
+            return verdict;
+        }
     }
     const UINT oem = GetOEMCP();
     for (const QString &name : text.names) {
@@ -478,9 +500,6 @@ FolderVerdict checkInstallFolder(const QString &typed)
     }
 #endif
 
-    const WindowsPath spelt = parseWindowsPath(installFolder, QString());
-    const WindowsPath folder = resolvedFolder(installFolder);
-    verdict.resolved = folder.text();
     // Where the existing part of the path leads: a link or junction to a
     // share or to a volume without a drive letter is refused like its text.
     if (folder.problem == WindowsPath::Problem::DevicePath) {
@@ -504,6 +523,10 @@ FolderVerdict checkInstallFolder(const QString &typed)
         judgeFolder({spelt, folder}, systemFolders(), fileSystemSpellings());
     verdict.kind = judged.kind;
     verdict.part = judged.part;
+    // She could swap the program behind the user's shortcuts at any time.
+    if (verdict.kind == FolderVerdict::Kind::Fine &&
+        folderAccess(verdict.resolved) == FolderAccess::Foreign)
+        verdict.kind = FolderVerdict::Kind::OtherUsersFolder;
     return verdict;
 }
 
@@ -629,6 +652,11 @@ QString refusalMessage(const QString &typed, const FolderVerdict &verdict)
                               "программа удаления. ")
                    .arg(verdict.part) +
                other;
+    case FolderVerdict::Kind::OtherUsersFolder:
+        return start +
+               QStringLiteral("её владелец — другой пользователь, и он сможет подменить файлы "
+                              "программы. ") +
+               withExample(QStringLiteral("Укажите папку в своём профиле"), ownExample);
     case FolderVerdict::Kind::Unclean:
         return start +
                QStringLiteral("программы Windows прочитают этот путь по-разному (например, как "

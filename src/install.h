@@ -17,6 +17,7 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 
 namespace {
@@ -30,6 +31,34 @@ std::function<void(const QString &)> testAfterPackageReady;
 constexpr int closeDelayMs = 600;
 // Long enough to read a warning of a step that did not stop the installation.
 constexpr int closeDelayWithWarningsMs = 4000;
+
+QString runningAppQuestion()
+{
+    return QStringLiteral("Tambrix Desktop сейчас запущен. Чтобы установить новую версию, "
+                          "установщик закроет его, и несохранённые изменения в нём будут "
+                          "потеряны.\n\nЗакрыть Tambrix Desktop и продолжить установку?");
+}
+
+// A work folder without room for the package is said before the download,
+// not found out half-way through it. The package that stands there now is
+// removed before the download and counts as free.
+QString downloadSpaceProblem(const Manifest &manifest, const QString &packageFile)
+{
+    if (manifest.size <= 0)
+        return QString();
+    const VolumeSpace space = volumeSpace(QFileInfo(packageFile).path());
+    const qint64 needed = roundUpToBlocks(manifest.size, space.blockSize);
+    const qint64 freed = QFileInfo(packageFile).isFile() && !isLinkEntry(packageFile)
+                             ? roundUpToBlocks(QFileInfo(packageFile).size(), space.blockSize)
+                             : 0;
+    if (spaceShortfall(needed - freed, space.available) == 0)
+        return QString();
+    VolumeSpace free = space;
+    free.available += freed;
+    return spaceMessage("Ошибка загрузки: на диске %1 недостаточно места для загрузки: нужно %2, "
+                        "свободно %3. Освободите место и нажмите «Повторить».",
+                        free, needed);
+}
 
 // A question whose safe answer, No, is the default and what Escape gives.
 bool askYesNo(const QString &text, QWidget *parent)
@@ -61,16 +90,25 @@ void SetupDialog::startInstall()
                              QMessageBox::Ok, QMessageBox::NoButton);
         return;
     }
+    // One installation at a time: a second one would download into the same
+    // file and clear the stage under the first, which then starts a program
+    // copied only in part.
+    InstallHold hold;
+    if (!hold.acquire()) {
+        QMessageBox::warning(this, QStringLiteral("Tambrix"),
+                             QStringLiteral("Tambrix Desktop уже устанавливается в другом окне "
+                                            "установщика. Дождитесь, пока установка в нём "
+                                            "закончится, и попробуйте ещё раз."),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+        return;
+    }
     if (const QString text = ownershipQuestion(installFolder);
         !text.isEmpty() && !askYesNo(text, this))
         return;
     // The deployment ends every running copy by force; asked here, before
     // anything is downloaded, so that unsaved work is never lost unasked.
-    if (isAppRunning() &&
-        !askYesNo(QStringLiteral("Tambrix Desktop сейчас запущен. Чтобы установить новую версию, "
-                                 "установщик закроет его, и несохранённые изменения в нём будут "
-                                 "потеряны.\n\nЗакрыть Tambrix Desktop и продолжить установку?"),
-                  this))
+    const QList<qint64> agreedToEnd = runningAppProcesses();
+    if (!agreedToEnd.isEmpty() && !askYesNo(runningAppQuestion(), this))
         return;
 
     enterBusyState();
@@ -108,15 +146,23 @@ void SetupDialog::startInstall()
                  .arg(QDir::toNativeSeparators(tempRoot)));
         return;
     }
-    const QString workFolder = workRoot + QLatin1String("/TambrixSetup");
-    if (!preparePlainFolder(workFolder)) {
-        if (!QFileInfo::exists(workFolder) && !isLinkEntry(workFolder)) {
+    QString refusedFolder;
+    bool notFolder = false;
+    const QString workFolder = prepareWorkFolder(workRoot, refusedFolder, notFolder);
+    if (workFolder.isEmpty()) {
+        const QString native = QDir::toNativeSeparators(refusedFolder);
+        if (notFolder)
+            fail(QStringLiteral("Ошибка загрузки: рабочая папка %1 — не обычная папка (ссылка "
+                                "или файл). Удалите её и попробуйте ещё раз.")
+                     .arg(native));
+        else if (!QFileInfo(refusedFolder).isDir())
             fail(QStringLiteral("Ошибка загрузки: Не удалось создать файл загрузки"));
-            return;
-        }
-        fail(QStringLiteral("Ошибка загрузки: рабочая папка %1 — не обычная папка (ссылка или "
-                            "файл). Удалите её и попробуйте ещё раз.")
-                 .arg(QDir::toNativeSeparators(workFolder)));
+        else
+            fail(QStringLiteral("Ошибка загрузки: рабочую папку %1 создал другой пользователь "
+                                "(или в неё могут писать другие), и установщик ей не доверяет. "
+                                "Попросите администратора удалить её или укажите в переменных "
+                                "TEMP и TMP свою папку.")
+                     .arg(native));
         return;
     }
     const QString packageFile =
@@ -130,6 +176,9 @@ void SetupDialog::startInstall()
         !isLinkEntry(packageFile) && verifySha256(packageFile, manifest.sha256)) {
         const qint64 n = manifest.size > 0 ? manifest.size : 1;
         setDownloadProgress(n, n);
+    } else if (const QString full = downloadSpaceProblem(manifest, packageFile); !full.isEmpty()) {
+        fail(full);
+        return;
     } else if (!downloadToFile(manifest, packageFile, error)) {
         fail(QStringLiteral("Ошибка загрузки: %1").arg(error));
         return;
@@ -153,6 +202,17 @@ void SetupDialog::startInstall()
     updStatus->setText(QStringLiteral("Установка…"));
     updDetail->setText(QStringLiteral("Распаковка в %1").arg(installFolder));
     QCoreApplication::processEvents();
+    // A copy started during the download (from the Start menu, say) was not
+    // part of the answer at Install: it is asked about before it is ended.
+    if (const QList<qint64> running = runningAppProcesses();
+        std::any_of(running.begin(), running.end(),
+                    [&](qint64 pid) { return !agreedToEnd.contains(pid); }) &&
+        !askYesNo(runningAppQuestion(), this)) {
+        showFailure(QStringLiteral("Установка остановлена: Tambrix Desktop запущен, а закрыть его "
+                                   "вы не разрешили. Закройте Tambrix Desktop и нажмите "
+                                   "«Повторить»."));
+        return;
+    }
     if (!deployPackage(installFolder, packageFile, workFolder, manifest.version, error)) {
         fail(error);
         return;

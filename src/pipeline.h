@@ -3,12 +3,17 @@
 #pragma once
 
 #include "powershell.h"
+#include "sizes.h"
+#include "thisuser.h"
 #include "winpaths.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
+
+#include <functional>
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -101,61 +106,241 @@ QString resolveAppRoot(const QString &folder)
     return folder;
 }
 
-// Whether a copy of the application runs for this user: what the
-// deployment's taskkill would end.
-bool isAppRunning()
+// The copies of the application that run for this user, by process id:
+// what the deployment's taskkill would end.
+QList<qint64> runningAppProcesses()
 {
     const QString image = QLatin1String(appExecutableName);
+    QList<qint64> found;
 #ifdef Q_OS_WIN
     // Other users' copies (another session on the same machine) are not ours
     // to ask about, and taskkill could not end them.
     DWORD ownSession = 0;
     if (!ProcessIdToSessionId(GetCurrentProcessId(), &ownSession))
-        return false;
+        return found;
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE)
-        return false;
+        return found;
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof entry;
-    bool running = false;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !running;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
          more = Process32NextW(snapshot, &entry)) {
         DWORD session = 0;
-        running =
-            QString::fromWCharArray(entry.szExeFile).compare(image, Qt::CaseInsensitive) == 0 &&
-            ProcessIdToSessionId(entry.th32ProcessID, &session) && session == ownSession;
+        if (QString::fromWCharArray(entry.szExeFile).compare(image, Qt::CaseInsensitive) == 0 &&
+            ProcessIdToSessionId(entry.th32ProcessID, &session) && session == ownSession)
+            found << qint64(entry.th32ProcessID);
     }
     CloseHandle(snapshot);
-    return running;
 #else
     // As the taskkill stand-in finds them: this user's processes by their
     // executable's file name, in any letter case.
     const QFileInfoList processes = QDir(QStringLiteral("/proc")).entryInfoList(QDir::Dirs);
     for (const QFileInfo &process : processes) {
         bool number = false;
-        process.fileName().toLongLong(&number);
-        if (!number || process.ownerId() != getuid())
+        const qint64 pid = process.fileName().toLongLong(&number);
+        if (!number || process.ownerId() != getuid() || !isThisUsersProcess(process.fileName()))
             continue;
         QString target = QFile::symLinkTarget(process.filePath() + QLatin1String("/exe"));
         // An executable replaced on disk while it runs still counts.
         if (target.endsWith(QLatin1String(" (deleted)")))
             target.chop(10);
         if (QFileInfo(target).fileName().compare(image, Qt::CaseInsensitive) == 0)
-            return true;
+            found << pid;
     }
-    return false;
 #endif
+    return found;
 }
 
-// `path` as this user's plain folder: a link standing there is removed as
-// a link (never followed), and then the folder is made. False when what is
-// left there is anything but a plain folder.
-bool preparePlainFolder(const QString &path)
+// Everything inside a folder, hidden and system entries too.
+QFileInfoList folderEntries(const QString &folder)
+{
+    return QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                      QDir::NoDotAndDotDot);
+}
+
+// Empties a folder without following any link inside it; true when nothing
+// is left in it.
+bool emptyFolderNoFollow(const QString &folder)
+{
+    for (const QFileInfo &entry : folderEntries(folder))
+        removeTreeNoFollow(entry.filePath());
+    return folderEntries(folder).isEmpty();
+}
+
+// The work folder below `tempRoot`: this user's own, and nobody else may
+// write into it, so that nobody can swap the package after its digest was
+// checked or the stage for a link. One that another user made (or that
+// cannot be made private) is never used: a private folder of this user's
+// own naming beside it takes its place. Empty, with `refused` naming the
+// folder, when neither can be had; `notFolder` when a file stands there.
+QString prepareWorkFolder(const QString &tempRoot, QString &refused, bool &notFolder)
+{
+    const QStringList candidates = {tempRoot + QLatin1String("/TambrixSetup"),
+                                    tempRoot + QLatin1String("/TambrixSetup-") + thisUserTag()};
+    notFolder = false;
+    for (const QString &folder : candidates) {
+        // A link standing there goes as a link (never followed).
+        if (isLinkEntry(folder))
+            removeLinkEntry(folder);
+        if (isLinkEntry(folder) || (QFileInfo::exists(folder) && !QFileInfo(folder).isDir())) {
+            notFolder = true;
+            refused = folder;
+            return QString();
+        }
+        FolderAccess access = folderAccess(folder);
+        if (access == FolderAccess::Missing) {
+            createPrivateFolder(folder);
+            access = isLinkEntry(folder) ? FolderAccess::Foreign : folderAccess(folder);
+        }
+        if (access == FolderAccess::Private && !isLinkEntry(folder))
+            return folder;
+        // This user's, but others could write into it until now: whatever
+        // they may have put there (or still hold open) is not trusted, so it
+        // goes, and the folder is made private first.
+        if (access == FolderAccess::Shared && makeFolderPrivate(folder) &&
+            emptyFolderNoFollow(folder) && folderAccess(folder) == FolderAccess::Private)
+            return folder;
+    }
+    refused = candidates.first();
+    return QString();
+}
+
+// What a volume holds for this user (quotas honoured), and its unit of
+// allocation: every file takes whole blocks. Available -1: not known.
+struct VolumeSpace
+{
+    QString name; // "C:", or the mount point elsewhere
+    qint64 available = -1;
+    qint64 blockSize = 0;
+};
+
+#ifdef TAMBRIX_TEST_SEAMS
+// Lets the tests give a volume of any size to the space checks.
+std::function<VolumeSpace(const QString &)> testVolumeSpace;
+#endif
+
+VolumeSpace volumeSpace(const QString &path)
+{
+#ifdef TAMBRIX_TEST_SEAMS
+    if (testVolumeSpace)
+        return testVolumeSpace(path);
+#endif
+    const QStorageInfo storage(path);
+    VolumeSpace space;
+    if (!storage.isValid() || !storage.isReady())
+        return space;
+    QString root = storage.rootPath();
+    if (isDriveLetter(root) && root.size() <= 3)
+        root = root.left(2);
+    space.name = QDir::toNativeSeparators(root);
+    space.available = storage.bytesAvailable();
+    space.blockSize = storage.blockSize();
+    return space;
+}
+
+// How many bytes more than `available` are `needed`; 0 when they fit, and
+// when either is not known (a manifest without a size, a volume that does
+// not say), which must never stop an installation.
+qint64 spaceShortfall(qint64 needed, qint64 available)
+{
+    if (needed <= 0 || available < 0 || needed <= available)
+        return 0;
+    return needed - available;
+}
+
+qint64 roundUpToBlocks(qint64 bytes, qint64 blockSize)
+{
+    return blockSize > 1 ? (bytes + blockSize - 1) / blockSize * blockSize : bytes;
+}
+
+// The space the files of a tree take, in whole blocks; links lead
+// elsewhere and count for nothing.
+qint64 treeBytes(const QString &path, qint64 blockSize)
 {
     if (isLinkEntry(path))
-        removeLinkEntry(path);
-    QDir().mkpath(path);
-    return !isLinkEntry(path) && QFileInfo(path).isDir();
+        return 0;
+    const QFileInfo info(path);
+    if (!info.isDir())
+        return info.exists() ? roundUpToBlocks(info.size(), blockSize) : 0;
+    qint64 total = 0;
+    for (const QFileInfo &entry : folderEntries(path))
+        total += treeBytes(entry.filePath(), blockSize);
+    return total;
+}
+
+// What the copy script adds to the install folder's volume at its worst.
+// It replaces each item of the application root in turn: the installed item
+// of that name goes, then the new one is written. In whatever order the items
+// come, the peak is at most what the items that grow add together; an item
+// that shrinks frees its room only after others may have needed it.
+qint64 copyNeedsBytes(const QString &appRoot, const QString &installFolder, qint64 blockSize)
+{
+    qint64 needed = 0;
+    for (const QFileInfo &item : folderEntries(appRoot)) {
+        const qint64 added = treeBytes(item.filePath(), blockSize);
+        const qint64 freed = treeBytes(QDir(installFolder).filePath(item.fileName()), blockSize);
+        needed += qMax<qint64>(0, added - freed);
+    }
+    return needed;
+}
+
+QString spaceMessage(const char *text, const VolumeSpace &space, qint64 needed)
+{
+    return QString::fromUtf8(text).arg(space.name, formatBytes(needed),
+                                       formatBytes(space.available));
+}
+
+// Removes, as links, every link at or below `path` (Windows: every reparse
+// point: junctions, mount points, symbolic links); their targets stay. True
+// when none is left.
+bool removeLinksWithin(const QString &path, QString &left)
+{
+    if (isLinkEntry(path)) {
+        if (removeLinkEntry(path) && !isLinkEntry(path))
+            return true;
+        left = path;
+        return false;
+    }
+    if (!QFileInfo(path).isDir())
+        return true;
+    bool ok = true;
+    for (const QFileInfo &entry : folderEntries(path))
+        ok = removeLinksWithin(entry.filePath(), left) && ok;
+    return ok;
+}
+
+// The install folder as this user's private folder before anything is
+// written into it: missing folders are made private as they are made, an
+// existing one of this user's that others may write is made private. Another
+// user's was refused before the run began; one that changed hands since is
+// refused here.
+bool prepareInstallFolder(const QString &installFolder, QString &error)
+{
+    const QString native = QDir::toNativeSeparators(installFolder);
+    createPrivateFolders(installFolder);
+    switch (folderAccess(installFolder)) {
+    case FolderAccess::Private:
+        return true;
+    case FolderAccess::Shared:
+        if (makeFolderPrivate(installFolder))
+            return true;
+        error = QStringLiteral("Не удалось закрыть папку установки %1 от записи другими "
+                               "пользователями: они смогли бы подменить файлы программы. Укажите "
+                               "другую папку или измените права на эту.")
+                    .arg(native);
+        return false;
+    case FolderAccess::Foreign:
+        error = QStringLiteral("Папка установки %1 принадлежит другому пользователю: он смог бы "
+                               "подменить файлы программы. Укажите свою папку.")
+                    .arg(native);
+        return false;
+    case FolderAccess::Missing:
+    case FolderAccess::Unknown:
+        break;
+    }
+    error = QStringLiteral("Не удалось создать папку установки %1 или проверить права на неё.")
+                .arg(native);
+    return false;
 }
 
 bool deployPackage(const QString &installFolder, const QString &packageFile,
@@ -165,7 +350,8 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
 
     executeProgram(systemProgram(QStringLiteral("taskkill")),
                    {QStringLiteral("/IM"), QLatin1String(appExecutableName), QStringLiteral("/F")});
-    QDir().mkpath(installFolder);
+    if (!prepareInstallFolder(installFolder, error))
+        return false;
     // A stage that cannot be emptied (another user's files in a shared TEMP)
     // would mix its leftovers with the package, and the application root
     // could resolve to a planted executable.
@@ -187,6 +373,33 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
     if (!QFile::exists(appExecutableIn(appRoot))) {
         error = QStringLiteral("В архиве нет TambrixDesktop.exe");
         return false;
+    }
+
+    // Checked before anything in the install folder changes: a copy that
+    // runs out of room has already removed the installed items it replaces,
+    // and the working program would be gone with half of the new one written.
+    const VolumeSpace space = volumeSpace(installFolder);
+    const qint64 needed = copyNeedsBytes(appRoot, installFolder, space.blockSize);
+    if (spaceShortfall(needed, space.available) > 0) {
+        error = spaceMessage("На диске %1 недостаточно места для установки: нужно %2, свободно %3. "
+                             "Установленная программа не изменена. Освободите место и нажмите "
+                             "«Повторить».",
+                             space, needed);
+        return false;
+    }
+    // Windows PowerShell 5.1's Remove-Item -Recurse follows directory links
+    // and junctions: a `lib` that leads to D:\Data would lose D:\Data's files
+    // when the copy replaces it. So every link in what the copy replaces goes
+    // first, as a link.
+    for (const QFileInfo &item : folderEntries(appRoot)) {
+        QString left;
+        if (!removeLinksWithin(QDir(installFolder).filePath(item.fileName()), left)) {
+            error = QStringLiteral("Не удалось удалить ссылку %1 в папке установки: при "
+                                   "обновлении были бы удалены и файлы, на которые она указывает. "
+                                   "Удалите ссылку и нажмите «Повторить».")
+                        .arg(QDir::toNativeSeparators(left));
+            return false;
+        }
     }
 
     PowerShellRun copy;

@@ -2,6 +2,7 @@
 // failure states and the download progress display.
 #pragma once
 
+#include "sizes.h"
 #include "stagetimes.h"
 
 #include <QApplication>
@@ -117,16 +118,6 @@ qint64 speedSampleElapsed(const QElapsedTimer &timer)
     return timer.elapsed();
 }
 
-// Sizes are always shown in MB with the C locale, whatever the user's locale.
-QString formatBytes(qint64 bytes)
-{
-    if (bytes < 0)
-        return QString();
-    const double mb = double(bytes) * 9.5367431640625e-07;
-    const int decimals = mb >= 100 ? 0 : (mb >= 10 ? 1 : 2);
-    return QStringLiteral("%1 MB").arg(QString::number(mb, 'f', decimals));
-}
-
 QString formatSpeed(double bytesPerSecond)
 {
     if (!(bytesPerSecond > 0) || !std::isfinite(bytesPerSecond))
@@ -146,6 +137,8 @@ public:
     ~SetupDialog() override = default;
 
     void fail(const QString &message);
+    // The failed state without the message box: for a run the user stopped.
+    void showFailure(const QString &message);
     void setDownloadProgress(qint64 received, qint64 total);
     bool fetchManifest(Manifest &manifest, QString &error);
     bool downloadToFile(const Manifest &manifest, const QString &filePath, QString &error);
@@ -287,6 +280,13 @@ void SetupDialog::enterBusyState()
 
 void SetupDialog::fail(const QString &message)
 {
+    showFailure(message);
+    QMessageBox::critical(this, QStringLiteral("Tambrix Setup"), message, QMessageBox::Ok,
+                          QMessageBox::NoButton);
+}
+
+void SetupDialog::showFailure(const QString &message)
+{
     updStatus->setText(QStringLiteral("Ошибка установки"));
     updDetail->setText(message);
     updDetail->show();
@@ -296,8 +296,6 @@ void SetupDialog::fail(const QString &message)
     updNow->setEnabled(true);
     updLater->setEnabled(true);
     updNow->setText(QStringLiteral("Повторить"));
-    QMessageBox::critical(this, QStringLiteral("Tambrix Setup"), message, QMessageBox::Ok,
-                          QMessageBox::NoButton);
 }
 
 void SetupDialog::setDownloadProgress(qint64 received, qint64 total)

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -64,6 +65,43 @@ private:
 
     const QWidget *expectedParent;
     QMessageBox::StandardButton answerWith;
+    QTimer timer;
+};
+
+// Answers every modal message box in turn with the next of `answers` (OK
+// once they run out) and keeps each one's icon and text, for a run that
+// may show more than one.
+class SeenBoxes
+{
+public:
+    explicit SeenBoxes(QList<QMessageBox::StandardButton> answers) : answers(std::move(answers))
+    {
+        timer.setInterval(20);
+        QObject::connect(&timer, &QTimer::timeout, [this] { answer(); });
+        timer.start();
+    }
+    QList<QMessageBox::Icon> icons;
+    QStringList texts;
+
+private:
+    void answer()
+    {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || box == last)
+            return;
+        last = box;
+        icons << box->icon();
+        texts << box->text();
+        const QMessageBox::StandardButton with =
+            answers.isEmpty() ? QMessageBox::Ok : answers.takeFirst();
+        if (QAbstractButton *button = box->button(with))
+            button->click();
+        else
+            QTest::keyClick(box, Qt::Key_Escape);
+    }
+
+    QList<QMessageBox::StandardButton> answers;
+    QPointer<QMessageBox> last;
     QTimer timer;
 };
 

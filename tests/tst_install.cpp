@@ -8,8 +8,13 @@
 #include "installer.h"
 
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QScopeGuard>
 #include <QSslConfiguration>
+
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using testserver::Request;
 using testserver::respond;
@@ -177,6 +182,15 @@ private slots:
     void runningApplication();
     void workFolderLeftovers_data();
     void workFolderLeftovers();
+    void oneInstallationAtATime();
+    void downloadSpace_data();
+    void downloadSpace();
+    void anotherUsersWorkFolder_data();
+    void anotherUsersWorkFolder();
+    void anotherUsersInstallFolder_data();
+    void anotherUsersInstallFolder();
+    void startedDuringDownload_data();
+    void startedDuringDownload();
 
 private:
     void expectRefused(const QString &folder, const QString &message);
@@ -1561,6 +1575,402 @@ void tst_Install::workFolderLeftovers()
                  QStringList{QStringLiteral("TambrixDesktop.exe")}); // nothing unpacked beside it
     if (left == QLatin1String("work=file"))
         QFile::remove(workFolder());
+}
+
+// Another installer of this user holds the installation: this one says so,
+// fetches and writes nothing, and stays ready; once the other has ended, the
+// same button installs. The program it starts never carries the hold on.
+void tst_Install::oneInstallationAtATime()
+{
+    const QString zip = path(QStringLiteral("stays.zip"));
+    QVERIFY(testzip::write(zip, {testzip::makeFile("TambrixDesktop.exe",
+                                                   "#!/bin/sh\necho $$ > \"$HOME/stays.pid\"\n"
+                                                   "exec sleep 60\n",
+                                                   0755)}));
+    const QByteArray stays = testenv::readAll(zip);
+    serve(manifestFor(stays), stays);
+    const QString install = path(QStringLiteral("Tambrix"));
+    SetupDialog dialog;
+    dialog.show();
+    dialog.pathEdit->setText(install);
+    {
+        InstallHold otherInstaller;
+        QVERIFY(otherInstaller.acquire());
+        testbox::SeenBox box(&dialog);
+        dialog.startInstall();
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QCOMPARE(box.title, QStringLiteral("Tambrix"));
+        QCOMPARE(box.text, QStringLiteral("Tambrix Desktop уже устанавливается в другом окне "
+                                          "установщика. Дождитесь, пока установка в нём "
+                                          "закончится, и попробуйте ещё раз."));
+        QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QVERIFY(server->requests.isEmpty());
+        QVERIFY(!QFile::exists(workFolder()));
+        QVERIFY(!QFile::exists(install));
+        QCOMPARE(dialog.updStatus->text(),
+                 QStringLiteral("Установка последней версии Tambrix Desktop"));
+        QCOMPARE(dialog.updNow->text(), QStringLiteral("Установить"));
+        QVERIFY(dialog.updNow->isEnabled() && dialog.pathEdit->isEnabled());
+    }
+    dialog.updNow->click();
+    QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
+    const QString pidFile = homeFile(QStringLiteral("stays.pid"));
+    QTRY_VERIFY(!testenv::readAll(pidFile).trimmed().isEmpty() && QFile::exists(pidFile));
+    const pid_t started = pid_t(testenv::readAll(pidFile).trimmed().toLong());
+    const auto end = qScopeGuard([&] {
+        kill(started, SIGKILL);
+        QFile::remove(pidFile);
+    });
+    QVERIFY(started > 0 && kill(started, 0) == 0);
+    InstallHold next;
+    QVERIFY2(next.acquire(), "the started program holds the installation");
+}
+
+// Without room on the work folder's volume for the package the manifest
+// announces, the download is not begun; the package it replaces counts as
+// free, and without a size (or a figure from the volume) it goes ahead.
+void tst_Install::downloadSpace_data()
+{
+    QTest::addColumn<bool>("withSize");
+    QTest::addColumn<int>("left");       // bytes of an earlier package at its name
+    QTest::addColumn<qint64>("missing"); // available = size - left - missing
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("one byte short") << true << 0 << qint64(1) << true;
+    QTest::newRow("exactly the package") << true << 0 << qint64(0) << false;
+    QTest::newRow("the package it replaces counts") << true << 100 << qint64(0) << false;
+    QTest::newRow("no size in the manifest") << false << 0 << qint64(1) << false;
+}
+
+void tst_Install::downloadSpace()
+{
+    QFETCH(bool, withSize);
+    QFETCH(int, left);
+    QFETCH(qint64, missing);
+    QFETCH(bool, refused);
+    QByteArray manifest = manifestFor(package);
+    if (!withSize)
+        manifest.replace(",\"size\":" + QByteArray::number(package.size()), "");
+    serve(manifest, package);
+    const QString packageFile = workFolder() + QLatin1String("/TambrixDesktop-1.4.2.zip");
+    if (left > 0)
+        QVERIFY(testenv::writeFile(packageFile, QByteArray(left, 'x')));
+    const qint64 available = package.size() - left - missing;
+    testVolumeSpace = [&](const QString &folder) {
+        return folder == workFolder() ? VolumeSpace{QStringLiteral("W:"), available, 1}
+                                      : VolumeSpace();
+    };
+    const auto restore = qScopeGuard([] { testVolumeSpace = nullptr; });
+    SetupDialog dialog;
+    dialog.show();
+    dialog.pathEdit->setText(path(QStringLiteral("Tambrix")));
+    testbox::SeenBox box(&dialog);
+    dialog.startInstall();
+    if (!refused) {
+        QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
+        QCOMPARE(packageRequests(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 5000);
+        return;
+    }
+    const QString message =
+        QStringLiteral("Ошибка загрузки: на диске W: недостаточно места для загрузки: нужно %1, "
+                       "свободно %2. Освободите место и нажмите «Повторить».")
+            .arg(formatBytes(package.size()), formatBytes(available));
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.text, message);
+    QCOMPARE(dialog.updDetail->text(), message);
+    QCOMPARE(packageRequests(), 0);
+    QVERIFY(!QFile::exists(packageFile));
+    QCOMPARE(dialog.updNow->text(), QStringLiteral("Повторить"));
+}
+
+// Another local user, as the tests can make one: root hands files to this
+// uid and runs commands as it.
+static constexpr uid_t otherUid = 4242;
+
+static bool canActAsOtherUser()
+{
+    return geteuid() == 0 && !QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty();
+}
+
+// Runs a command as the other user; its exit code.
+static int asOtherUser(const QStringList &command)
+{
+    QProcess process;
+    process.start(QStringLiteral("setpriv"),
+                  QStringList{QStringLiteral("--reuid=%1").arg(otherUid),
+                              QStringLiteral("--regid=%1").arg(otherUid),
+                              QStringLiteral("--clear-groups"), QStringLiteral("--")} +
+                      command);
+    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit
+               ? process.exitCode()
+               : -1;
+}
+
+static bool giveToOtherUser(const QString &path)
+{
+    return ::chown(QFile::encodeName(path).constData(), otherUid, otherUid) == 0;
+}
+
+// The test's folders made passable to the other user, and TEMP shared as
+// C:\Temp is (writable by all, as /tmp with its sticky bit), for the
+// lifetime of the object.
+class SharedMachine
+{
+public:
+    SharedMachine()
+    {
+        const QString root = testenv::environment().root.path();
+        for (const QString &folder :
+             {root, root + QLatin1String("/users"), testenv::environment().home()})
+            passable(folder, 0711);
+        passable(testenv::environment().temp(), 01777);
+    }
+    ~SharedMachine()
+    {
+        for (auto it = saved.begin(); it != saved.end(); ++it)
+            ::chmod(QFile::encodeName(it.key()).constData(), it.value());
+    }
+
+private:
+    void passable(const QString &folder, mode_t mode)
+    {
+        struct stat info;
+        const QByteArray native = QFile::encodeName(folder);
+        if (::stat(native.constData(), &info) == 0) {
+            saved.insert(folder, info.st_mode & 07777);
+            ::chmod(native.constData(), mode);
+        }
+    }
+    QMap<QString, mode_t> saved;
+};
+
+static mode_t modeOf(const QString &path)
+{
+    struct stat info;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777
+                                                                    : mode_t(-1);
+}
+
+static uid_t ownerOf(const QString &path)
+{
+    struct stat info;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_uid : uid_t(-1);
+}
+
+// A work folder another user made first, or one of this user's that others
+// could write: never used as it is, so that she cannot swap the package
+// after its digest was checked (here she tries right after the checksum).
+void tst_Install::anotherUsersWorkFolder_data()
+{
+    QTest::addColumn<QString>("before"); // hers, both, ours-open
+    QTest::addColumn<QString>("used");   // the work folder taken, "" when refused
+    const QString tag = QString::number(geteuid());
+    QTest::newRow("she made the work folder first")
+        << QStringLiteral("hers") << QStringLiteral("TambrixSetup-") + tag;
+    QTest::newRow("she made both names") << QStringLiteral("both") << QString();
+    QTest::newRow("this user's, open to everyone, her package in it")
+        << QStringLiteral("ours-open") << QStringLiteral("TambrixSetup");
+}
+
+void tst_Install::anotherUsersWorkFolder()
+{
+    QFETCH(QString, before);
+    QFETCH(QString, used);
+    if (!canActAsOtherUser())
+        QSKIP("needs root and setpriv to act as a second user");
+    SharedMachine machine;
+    serve(manifestFor(package), package);
+    const QString temp = QFileInfo(workFolder()).path();
+    const QString fallback = temp + QLatin1String("/TambrixSetup-") + QString::number(geteuid());
+    const auto removeFallback = qScopeGuard([&] { removeTreeNoFollow(fallback); });
+    // Her own program, zipped as the package would be, in a folder of hers.
+    const QString hers = temp + QLatin1String("/hers");
+    const QString evilZip = hers + QLatin1String("/evil.zip");
+    QVERIFY(QDir().mkpath(hers));
+    QVERIFY(testzip::write(
+        evilZip, {testzip::makeFile("TambrixDesktop.exe", "#!/bin/sh\necho evil\n", 0755)}));
+    QVERIFY(giveToOtherUser(hers) && giveToOtherUser(evilZip));
+    const auto removeHers = qScopeGuard([&] { QDir(hers).removeRecursively(); });
+    const QString planted = workFolder() + QLatin1String("/TambrixDesktop-1.4.2.zip");
+    QVERIFY(QDir().mkpath(workFolder()));
+    QVERIFY(::chmod(QFile::encodeName(workFolder()).constData(), 0777) == 0);
+    QVERIFY(testenv::writeFile(planted, package));
+    if (before != QLatin1String("ours-open"))
+        QVERIFY(giveToOtherUser(workFolder()) && giveToOtherUser(planted));
+    if (before == QLatin1String("both")) {
+        QVERIFY(QDir().mkpath(fallback));
+        QVERIFY(giveToOtherUser(fallback) &&
+                ::chmod(QFile::encodeName(fallback).constData(), 0777) == 0);
+    }
+    const auto herFolder = testenv::treeOf(workFolder());
+
+    int swapped = -2;
+    testAfterPackageReady = [&](const QString &packageFile) {
+        swapped = asOtherUser({QStringLiteral("mv"), QStringLiteral("-f"), evilZip, packageFile});
+    };
+    const auto restore = qScopeGuard([] { testAfterPackageReady = nullptr; });
+    const QString install = path(QStringLiteral("Tambrix"));
+    SetupDialog dialog;
+    dialog.show();
+    dialog.pathEdit->setText(install);
+    testbox::SeenBox box(&dialog);
+    dialog.startInstall();
+    if (used.isEmpty()) {
+        const QString message =
+            QStringLiteral(
+                "Ошибка загрузки: рабочую папку %1 создал другой пользователь (или в неё "
+                "могут писать другие), и установщик ей не доверяет. Попросите "
+                "администратора удалить её или укажите в переменных TEMP и TMP свою "
+                "папку.")
+                .arg(workFolder());
+        QCOMPARE(box.text, message);
+        QCOMPARE(packageRequests(), 0);
+        QCOMPARE(testenv::treeOf(workFolder()), herFolder);
+        QVERIFY(!QFile::exists(install));
+        return;
+    }
+    const QString taken = temp + QLatin1Char('/') + used;
+    QVERIFY2(swapped > 0, "she could replace the package after the checksum");
+    QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
+    QCOMPARE(testenv::readAll(install + QLatin1String("/TambrixDesktop.exe")), launcher);
+    QCOMPARE(ownerOf(taken), geteuid());
+    QCOMPARE(modeOf(taken) & 022, mode_t(0));
+    QCOMPARE(testenv::readAll(taken + QLatin1String("/TambrixDesktop-1.4.2.zip")), package);
+    if (before == QLatin1String("hers")) {
+        QCOMPARE(testenv::treeOf(workFolder()), herFolder); // hers, untouched
+        QCOMPARE(ownerOf(workFolder()), otherUid);
+    } else {
+        QCOMPARE(packageRequests(), 1); // what others could write is not reused
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 5000);
+}
+
+// An install folder another user owns is refused before anything starts; one
+// of this user's that others could write (an earlier installation), and any
+// folder the installer makes, are this user's alone before anything is
+// written into them.
+void tst_Install::anotherUsersInstallFolder_data()
+{
+    QTest::addColumn<QString>("before"); // hers, ours-open, missing-in-open
+    QTest::newRow("another user's folder") << QStringLiteral("hers");
+    QTest::newRow("an earlier installation open to everyone") << QStringLiteral("ours-open");
+    QTest::newRow("made in a folder open to everyone") << QStringLiteral("missing-in-open");
+}
+
+void tst_Install::anotherUsersInstallFolder()
+{
+    QFETCH(QString, before);
+    if (!canActAsOtherUser())
+        QSKIP("needs root and setpriv to act as a second user");
+    SharedMachine machine;
+    serve(manifestFor(package), package);
+    const QString apps = path(QStringLiteral("Apps"));
+    const QString install = apps + QLatin1String("/Tambrix");
+    QVERIFY(QDir().mkpath(apps));
+    QVERIFY(::chmod(QFile::encodeName(work->path()).constData(), 0755) == 0);
+    QVERIFY(::chmod(QFile::encodeName(apps).constData(), 0777) == 0);
+    if (before != QLatin1String("missing-in-open")) {
+        QVERIFY(QDir().mkpath(install));
+        QVERIFY(testenv::writeFile(install + QLatin1String("/Uninstall.cmd"),
+                                   QByteArray(uninstallScript, int(sizeof uninstallScript) - 1)));
+        QVERIFY(::chmod(QFile::encodeName(install).constData(), 0777) == 0);
+    }
+    if (before == QLatin1String("hers"))
+        QVERIFY(giveToOtherUser(install));
+    const auto beforeTree = testenv::treeOf(install);
+
+    SetupDialog dialog;
+    dialog.show();
+    dialog.pathEdit->setText(install);
+    testbox::SeenBox box(&dialog);
+    dialog.startInstall();
+    if (before == QLatin1String("hers")) {
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QCOMPARE(box.text,
+                 refused(install,
+                         QStringLiteral("её владелец — другой пользователь, и он сможет "
+                                        "подменить файлы программы."),
+                         QStringLiteral("Укажите папку в своём профиле"), defaultFolder()));
+        QVERIFY(server->requests.isEmpty());
+        QCOMPARE(testenv::treeOf(install), beforeTree);
+        QCOMPARE(modeOf(install), mode_t(0777));
+        return;
+    }
+    QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
+    QCOMPARE(modeOf(install), before == QLatin1String("ours-open") ? mode_t(0755) : mode_t(0700));
+    QVERIFY2(asOtherUser({QStringLiteral("touch"), install + QLatin1String("/TambrixDesktop.exe"),
+                          install + QLatin1String("/version.dll")}) != 0,
+             "another user can write into the install folder");
+    QCOMPARE(testenv::readAll(install + QLatin1String("/TambrixDesktop.exe")), launcher);
+    QVERIFY(!QFile::exists(install + QLatin1String("/version.dll")));
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 5000);
+}
+
+// A copy of the application started while the package downloads was not
+// part of the answer at Install: it is asked about before the deployment
+// ends it. No leaves everything as it is, ready for Retry.
+void tst_Install::startedDuringDownload_data()
+{
+    QTest::addColumn<bool>("runningAtInstall");
+    QTest::addColumn<bool>("startedDuring");
+    QTest::addColumn<QList<QMessageBox::StandardButton>>("answers");
+    QTest::addColumn<int>("questions");
+    const QMessageBox::StandardButton yes = QMessageBox::Yes, no = QMessageBox::No;
+    QTest::newRow("started during the download, no")
+        << false << true << QList<QMessageBox::StandardButton>{no} << 1;
+    QTest::newRow("started during the download, yes")
+        << false << true << QList<QMessageBox::StandardButton>{yes} << 1;
+    QTest::newRow("asked at Install, the same copy still runs")
+        << true << false << QList<QMessageBox::StandardButton>{yes} << 1;
+    QTest::newRow("asked at Install, another copy started")
+        << true << true << QList<QMessageBox::StandardButton>{yes, yes} << 2;
+}
+
+void tst_Install::startedDuringDownload()
+{
+    QFETCH(bool, runningAtInstall);
+    QFETCH(bool, startedDuring);
+    QFETCH(QList<QMessageBox::StandardButton>, answers);
+    QFETCH(int, questions);
+    serve(manifestFor(package), package);
+    const QString image = QStringLiteral("TambrixDesktop.exe");
+    QScopedPointer<RunningCopy> atInstall, during;
+    if (runningAtInstall)
+        atInstall.reset(new RunningCopy(path(QStringLiteral("first")), image));
+    testAfterPackageReady = [&](const QString &) {
+        if (startedDuring)
+            during.reset(new RunningCopy(path(QStringLiteral("second")), image));
+    };
+    const auto restore = qScopeGuard([] { testAfterPackageReady = nullptr; });
+    const QString install = path(QStringLiteral("Tambrix"));
+    SetupDialog dialog;
+    dialog.show();
+    dialog.pathEdit->setText(install);
+    testbox::SeenBoxes boxes(answers);
+    dialog.startInstall();
+
+    const QString question = runningAppQuestion();
+    QCOMPARE(boxes.texts, QStringList(questions, question));
+    QCOMPARE(boxes.icons, QList<QMessageBox::Icon>(questions, QMessageBox::Question));
+    if (answers.last() == QMessageBox::No) {
+        QCOMPARE(dialog.updStatus->text(), QStringLiteral("Ошибка установки"));
+        QCOMPARE(dialog.updDetail->text(),
+                 QStringLiteral("Установка остановлена: Tambrix Desktop запущен, а закрыть его вы "
+                                "не разрешили. Закройте Tambrix Desktop и нажмите «Повторить»."));
+        QCOMPARE(dialog.updNow->text(), QStringLiteral("Повторить"));
+        QVERIFY(dialog.updNow->isEnabled());
+        QVERIFY(during->isRunning());
+        QVERIFY(!QFile::exists(install));
+        QCOMPARE(testenv::readAll(workFolder() + QLatin1String("/TambrixDesktop-1.4.2.zip")),
+                 package); // kept for Retry
+        return;
+    }
+    QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
+    for (RunningCopy *copy : {atInstall.data(), during.data()}) {
+        if (copy)
+            QVERIFY(copy->endedWithin(5000));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 5000);
 }
 
 QTEST_MAIN(tst_Install)

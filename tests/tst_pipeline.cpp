@@ -51,6 +51,10 @@ private slots:
     void copyLeavingNoExecutableFromWrapper_data();
     void copyLeavingNoExecutableFromWrapper();
     void noRepairWhenExecutableAtTop();
+    void deployChecksFreeSpace_data();
+    void deployChecksFreeSpace();
+    void deployRemovesLinksAsLinks_data();
+    void deployRemovesLinksAsLinks();
 
 private:
     QString path(const QString &relative) const
@@ -520,6 +524,139 @@ void tst_Pipeline::copyLeavingNoExecutableFromWrapper()
     QVERIFY(!deployExecutablePackage(path(QStringLiteral("Tambrix")), error,
                                      wrapper.toUtf8() + "/TambrixDesktop.exe"));
     QCOMPARE(error, message);
+}
+
+using Sizes = QMap<QString, int>; // relative file path -> size in units
+
+// A quarter of a MiB, so that the messages' MB figures say something.
+constexpr int unit = 262144;
+
+static bool writeSizedTree(const QString &folder, const Sizes &sizes, char fill)
+{
+    for (auto it = sizes.begin(); it != sizes.end(); ++it) {
+        if (!testenv::writeFile(folder + QLatin1Char('/') + it.key(),
+                                QByteArray(qsizetype(it.value()) * unit, fill)))
+            return false;
+    }
+    return true;
+}
+
+// Before the copy touches the install folder, what it will write is weighed
+// against the room the volume has: the installed items of the same names
+// count as freed, each item on its own; whole blocks; an unknown figure
+// never stops the installation.
+void tst_Pipeline::deployChecksFreeSpace_data()
+{
+    QTest::addColumn<Sizes>("installed");
+    QTest::addColumn<Sizes>("package");
+    QTest::addColumn<qint64>("available");
+    QTest::addColumn<qint64>("blockSize");
+    QTest::addColumn<qint64>("needed"); // -1: installs
+    const Sizes package{{QStringLiteral("TambrixDesktop.exe"), 8},
+                        {QStringLiteral("lib/a.dll"), 4}};
+    const Sizes earlier{{QStringLiteral("TambrixDesktop.exe"), 6},
+                        {QStringLiteral("lib/a.dll"), 2},
+                        {QStringLiteral("user.settings"), 1}};
+    const qint64 u = unit;
+    QTest::newRow("fits exactly") << Sizes() << package << 12 * u << qint64(1) << qint64(-1);
+    QTest::newRow("one byte short") << Sizes() << package << 12 * u - 1 << qint64(1) << 12 * u;
+    QTest::newRow("replaced files credited")
+        << earlier << package << 4 * u << qint64(1) << qint64(-1);
+    QTest::newRow("replaced files credited, one byte short")
+        << earlier << package << 4 * u - 1 << qint64(1) << 4 * u;
+    // The executable shrinks by 6, lib grows by 4: the copy may write lib
+    // before it frees the executable's room.
+    QTest::newRow("a shrinking item frees nothing for the others")
+        << Sizes{{QStringLiteral("TambrixDesktop.exe"), 14}} << package << 4 * u - 1 << qint64(1)
+        << 4 * u;
+    QTest::newRow("free space unknown")
+        << Sizes() << package << qint64(-1) << qint64(4096) << qint64(-1);
+    // 8 units and a byte take one block more than 8 units.
+    QTest::newRow("whole blocks") << Sizes()
+                                  << Sizes{{QStringLiteral("TambrixDesktop.exe"), 8},
+                                           {QStringLiteral("b"), 0}}
+                                  << 8 * u + 1 << 8 * u << 16 * u;
+}
+
+void tst_Pipeline::deployChecksFreeSpace()
+{
+    QFETCH(Sizes, installed);
+    QFETCH(Sizes, package);
+    QFETCH(qint64, available);
+    QFETCH(qint64, blockSize);
+    QFETCH(qint64, needed);
+    const QString workFolder = path(QStringLiteral("TambrixSetup"));
+    const QString zip = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
+    QVERIFY(writeSizedTree(path(QStringLiteral("app")), package, 'n'));
+    if (package.contains(QStringLiteral("b"))) // a file of one byte
+        QVERIFY(testenv::writeFile(path(QStringLiteral("app/b")), "1"));
+    QVERIFY(QDir().mkpath(workFolder));
+    QVERIFY(testenv::zipFolder(path(QStringLiteral("app")), zip));
+    const QString install = path(QStringLiteral("Tambrix"));
+    QVERIFY(QDir().mkpath(install));
+    QVERIFY(writeSizedTree(install, installed, 'o'));
+    const auto before = testenv::treeOf(install);
+
+    QStringList asked;
+    testVolumeSpace = [&](const QString &folder) {
+        asked << folder;
+        return VolumeSpace{QStringLiteral("T:"), available, blockSize};
+    };
+    const auto restore = qScopeGuard([] { testVolumeSpace = nullptr; });
+    QString error;
+    const bool deployed = deployPackage(install, zip, workFolder, QStringLiteral("1.0"), error);
+    QCOMPARE(asked, QStringList{install}); // the install folder's volume
+    if (needed < 0) {
+        QVERIFY2(deployed, qPrintable(error));
+        QCOMPARE(testenv::readAll(install + QLatin1String("/TambrixDesktop.exe")).size(),
+                 qsizetype(package.value(QStringLiteral("TambrixDesktop.exe"))) * unit);
+        return;
+    }
+    QVERIFY(!deployed);
+    QCOMPARE(error, QStringLiteral("На диске T: недостаточно места для установки: нужно %1, "
+                                   "свободно %2. Установленная программа не изменена. Освободите "
+                                   "место и нажмите «Повторить».")
+                        .arg(formatBytes(needed), formatBytes(available)));
+    QCOMPARE(testenv::treeOf(install), before); // the installed program as it was
+}
+
+// Links in what the copy replaces go as links before the copy runs: the
+// stand-in's copy, as Windows PowerShell 5.1's, would delete what is behind
+// them. Their targets, the user's own files, stay.
+void tst_Pipeline::deployRemovesLinksAsLinks_data()
+{
+    QTest::addColumn<QString>("link"); // in the install folder, to the user's folder
+    QTest::newRow("lib is a link") << QStringLiteral("lib");
+    QTest::newRow("a link deep inside lib") << QStringLiteral("lib/plugins/data");
+    QTest::newRow("a link of a name the package does not bring")
+        << QStringLiteral("Data"); // kept as it is
+}
+
+void tst_Pipeline::deployRemovesLinksAsLinks()
+{
+    QFETCH(QString, link);
+    const QString mine = path(QStringLiteral("Documents"));
+    QVERIFY(testenv::writeFile(mine + QLatin1String("/report.docx"), "my report"));
+    QVERIFY(testenv::writeFile(mine + QLatin1String("/photos/1.jpg"), "photo"));
+    const auto own = testenv::treeOf(mine);
+    const QString install = path(QStringLiteral("Tambrix"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/TambrixDesktop.exe"), "old"));
+    QVERIFY(QDir().mkpath(QFileInfo(install + QLatin1Char('/') + link).path()));
+    QVERIFY(QFile::link(mine, install + QLatin1Char('/') + link));
+
+    const QString workFolder = path(QStringLiteral("TambrixSetup"));
+    const QString zip = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
+    QVERIFY(QDir().mkpath(workFolder));
+    QVERIFY(testzip::write(zip, {testzip::makeFile("TambrixDesktop.exe", exeBytes),
+                                 testzip::makeFile("lib/core.dll", "core")}));
+    QString error;
+    QVERIFY2(deployPackage(install, zip, workFolder, QStringLiteral("1.0"), error),
+             qPrintable(error));
+    QCOMPARE(testenv::treeOf(mine), own);
+    QCOMPARE(testenv::readAll(install + QLatin1String("/lib/core.dll")), QByteArray("core"));
+    QVERIFY(!QFileInfo(install + QLatin1String("/lib")).isSymLink());
+    QCOMPARE(QFileInfo(install + QLatin1Char('/') + link).isSymLink(),
+             !link.startsWith(QLatin1String("lib")));
 }
 
 QTEST_MAIN(tst_Pipeline)

@@ -3,7 +3,9 @@
 // Usage: taskkill /IM <image name> /F
 //
 // Forcibly ends every process of the current user whose executable's file
-// name equals the image name, compared without regard to letter case as
+// name equals the image name (a user being a uid and a HOME: users made by
+// the tests and the demo share one uid, and a run must never end another
+// run's processes), compared without regard to letter case as
 // Windows compares image names. Exit code 0 when at least one process was
 // ended, 128 when none matched (Windows' own code for "not found"), 1 for a
 // usage error or when a matching process could not be ended.
@@ -11,9 +13,12 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -52,6 +57,29 @@ std::string imageNameOf(const std::string &pid)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Whether the process's environment holds this process's HOME (or this
+// process has none to compare).
+bool sameHome(const std::string &pid)
+{
+    const char *home = std::getenv("HOME");
+    if (!home || !*home)
+        return true;
+    std::ifstream in("/proc/" + pid + "/environ", std::ios::binary);
+    const std::string environment((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+    const std::string wanted = std::string("HOME=") + home;
+    size_t start = 0;
+    while (start < environment.size()) {
+        size_t end = environment.find('\0', start);
+        if (end == std::string::npos)
+            end = environment.size();
+        if (environment.compare(start, end - start, wanted) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -80,7 +108,7 @@ int main(int argc, char **argv)
         struct stat info;
         if (stat(("/proc/" + pid).c_str(), &info) != 0 || info.st_uid != me)
             continue;
-        if (!equalIgnoringCase(imageNameOf(pid), image))
+        if (!equalIgnoringCase(imageNameOf(pid), image) || !sameHome(pid))
             continue;
         if (kill(pid_t(std::stol(pid)), SIGKILL) == 0) {
             ++ended;

@@ -54,6 +54,8 @@ const char *kindName(Kind kind)
         return "code page not answered";
     case Kind::Unclean:
         return "unclean";
+    case Kind::OtherUsersFolder:
+        return "another user's folder";
     }
     return "?";
 }
