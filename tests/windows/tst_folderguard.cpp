@@ -88,6 +88,32 @@ QString shortName(const QString &path)
                : QString();
 }
 
+// Adds an entry granting Everyone write, as a folder below a drive root inherits one
+// for Authenticated Users.
+bool grantEveryoneWrite(const QString &path)
+{
+    std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    PACL old = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(native.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &old, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    wchar_t everyone[] = L"Everyone";
+    EXPLICIT_ACCESSW entry{};
+    entry.grfAccessPermissions = FILE_GENERIC_WRITE;
+    entry.grfAccessMode = GRANT_ACCESS;
+    entry.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+    entry.Trustee.ptstrName = everyone;
+    PACL updated = nullptr;
+    const bool ok = SetEntriesInAclW(1, &entry, old, &updated) == ERROR_SUCCESS &&
+                    SetNamedSecurityInfoW(native.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                          nullptr, nullptr, updated, nullptr) == ERROR_SUCCESS;
+    LocalFree(updated);
+    LocalFree(descriptor);
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -253,6 +279,20 @@ int main(int argc, char **argv)
     } else {
         std::printf("  (no link C:/tambrix-link here)\n");
     }
+    // Folders only this user can write: made so, found so, repaired so.
+    const QString privateFolder = local + QStringLiteral("/Tambrix private check");
+    removeTreeNoFollow(privateFolder);
+    check(createPrivateFolder(privateFolder) &&
+              folderAccess(privateFolder) == FolderAccess::Private,
+          "a folder made private reads as private");
+    check(grantEveryoneWrite(privateFolder) && folderAccess(privateFolder) == FolderAccess::Shared,
+          "with write for Everyone it reads as shared");
+    check(makeFolderPrivate(privateFolder) && folderAccess(privateFolder) == FolderAccess::Private,
+          "made private again");
+    removeTreeNoFollow(privateFolder);
+    check(folderAccess(privateFolder) == FolderAccess::Missing, "a missing folder reads so");
+    std::printf("  the profile's folder access: %d\n", int(folderAccess(home)));
+
     std::printf("folderguard: %s\n", failures ? "FAILED" : "passed");
     return failures ? 1 : 0;
 }
