@@ -1346,11 +1346,18 @@ void tst_Install::wildcardTempFolder()
 class RunningCopy
 {
 public:
-    RunningCopy(const QString &folder, const QString &imageName)
+    // `home`: the HOME of the user it runs for (another test run's, say);
+    // empty: this user's.
+    RunningCopy(const QString &folder, const QString &imageName, const QString &home = QString())
     {
         const QString executable = folder + QLatin1Char('/') + imageName;
         if (!QDir().mkpath(folder) || !QFile::copy(QStringLiteral("/bin/sleep"), executable))
             return;
+        if (!home.isEmpty()) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("HOME"), home);
+            process.setProcessEnvironment(environment);
+        }
         process.start(executable, {QStringLiteral("120")});
         process.waitForStarted(5000);
     }
@@ -1375,31 +1382,35 @@ private:
 void tst_Install::runningApplication_data()
 {
     QTest::addColumn<QString>("imageName"); // what runs
+    QTest::addColumn<bool>("anotherRun");   // for another user of this uid (HOME)
     QTest::addColumn<int>("answer");        // QMessageBox::NoButton: Escape
     QTest::addColumn<bool>("asked");
     QTest::addColumn<bool>("installs");
     const int yes = QMessageBox::Yes, no = QMessageBox::No, escape = QMessageBox::NoButton;
-    QTest::newRow("running, answered yes")
-        << QStringLiteral("TambrixDesktop.exe") << yes << true << true;
-    QTest::newRow("running, answered no")
-        << QStringLiteral("TambrixDesktop.exe") << no << true << false;
-    QTest::newRow("running, escape")
-        << QStringLiteral("TambrixDesktop.exe") << escape << true << false;
+    const QString app = QStringLiteral("TambrixDesktop.exe");
+    QTest::newRow("running, answered yes") << app << false << yes << true << true;
+    QTest::newRow("running, answered no") << app << false << no << true << false;
+    QTest::newRow("running, escape") << app << false << escape << true << false;
     // Windows compares image names without regard to case, as taskkill does.
     QTest::newRow("running in other letter case, answered no")
-        << QStringLiteral("tambrixdesktop.EXE") << no << true << false;
+        << QStringLiteral("tambrixdesktop.EXE") << false << no << true << false;
     QTest::newRow("another program of a like name")
-        << QStringLiteral("TambrixDesktop.exe.bak") << no << false << true;
+        << QStringLiteral("TambrixDesktop.exe.bak") << false << no << false << true;
+    // Two runs of the tests on one machine share a uid: neither asks about,
+    // nor ends, the other's copy.
+    QTest::newRow("another run's copy") << app << true << no << false << true;
 }
 
 void tst_Install::runningApplication()
 {
     QFETCH(QString, imageName);
+    QFETCH(bool, anotherRun);
     QFETCH(int, answer);
     QFETCH(bool, asked);
     QFETCH(bool, installs);
     serve(manifestFor(package), package);
-    RunningCopy running(path(QStringLiteral("running")), imageName);
+    RunningCopy running(path(QStringLiteral("running")), imageName,
+                        anotherRun ? path(QStringLiteral("another-run/home")) : QString());
     QVERIFY(running.isRunning());
     const QString install = path(QStringLiteral("Tambrix"));
 

@@ -477,11 +477,18 @@ void tst_StandIns::taskkillEndsMatchingProcesses()
     const QString bystander = work->path() + QLatin1String("/bin/TambrixDesktop.exe.old");
     QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), bystander));
 
-    QProcess first, second, other;
+    QProcess first, second, other, anotherRun;
     first.start(exe, {QStringLiteral("60")});
     second.start(exe, {QStringLiteral("60")});
     other.start(bystander, {QStringLiteral("60")});
-    QVERIFY(first.waitForStarted() && second.waitForStarted() && other.waitForStarted());
+    // Another test run (or a developer's session) under the same uid: its
+    // user is another HOME, and its processes are not this user's.
+    QProcessEnvironment elsewhere = QProcessEnvironment::systemEnvironment();
+    elsewhere.insert(QStringLiteral("HOME"), work->path() + QLatin1String("/another-run/home"));
+    anotherRun.setProcessEnvironment(elsewhere);
+    anotherRun.start(exe, {QStringLiteral("60")});
+    QVERIFY(first.waitForStarted() && second.waitForStarted() && other.waitForStarted() &&
+            anotherRun.waitForStarted());
 
     Outcome outcome = runStandIn(QStringLiteral("taskkill"),
                                  {QStringLiteral("/IM"), imageName, QStringLiteral("/F")});
@@ -490,7 +497,9 @@ void tst_StandIns::taskkillEndsMatchingProcesses()
     QVERIFY(second.waitForFinished(10000));
     QCOMPARE(first.exitStatus(), QProcess::CrashExit);
     QCOMPARE(second.exitStatus(), QProcess::CrashExit);
-    QCOMPARE(other.state(), QProcess::Running);
+    // (A process's end is seen only when waited for.)
+    QVERIFY(!other.waitForFinished(300));
+    QVERIFY(!anotherRun.waitForFinished(300));
     other.kill();
     other.waitForFinished();
 
@@ -499,6 +508,9 @@ void tst_StandIns::taskkillEndsMatchingProcesses()
     QCOMPARE(outcome.code, 128);
     QCOMPARE(outcome.standardError,
              QStringLiteral("ERROR: The process \"%1\" not found.").arg(imageName));
+    QVERIFY(!anotherRun.waitForFinished(300));
+    anotherRun.kill();
+    anotherRun.waitForFinished();
 }
 
 void tst_StandIns::taskkillUsage()

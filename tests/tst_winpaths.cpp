@@ -224,6 +224,14 @@ void tst_WinPaths::resolved_data()
     QTest::newRow("junction into dot dot and a blank")
         << "C:/Apps/UpLink/x"
         << "C:/Program Files/.. " << Problem::TrailingDotOrBlank;
+    // Without the prefix, as the fallback for a folder that cannot be opened
+    // (GetLongPathNameW alone) and the Linux resolver answer: still literal.
+    QTest::newRow("final path without the prefix, a trailing dot")
+        << "C:/Apps/Unopened/x"
+        << "C:/Users/johnsmith/Data." << Problem::TrailingDotOrBlank;
+    QTest::newRow("final path without the prefix, a trailing blank")
+        << "C:/Apps/Unopened2"
+        << "C:/Users/johnsmith/Data " << Problem::TrailingDotOrBlank;
     QTest::newRow("trailing dot, then 8.3") << "C:/Users/JOHNSM~1."
                                             << "C:/Users/johnsmith" << Problem::None;
 }
@@ -251,6 +259,8 @@ void tst_WinPaths::resolved()
         {QStringLiteral("C:/Apps/DotLink"),
          QStringLiteral("\\\\?\\C:\\Users\\johnsmith\\AppData\\Local\\Tambrix.")},
         {QStringLiteral("C:/Apps/UpLink"), QStringLiteral("\\\\?\\C:\\Program Files\\.. ")},
+        {QStringLiteral("C:/Apps/Unopened"), QStringLiteral("C:\\Users\\johnsmith\\Data.")},
+        {QStringLiteral("C:/Apps/Unopened2"), QStringLiteral("C:\\Users\\johnsmith\\Data ")},
     };
     PathResolver resolver{[&](const QString &p) { return finalPaths.contains(p); },
                           [&](const QString &p) {
