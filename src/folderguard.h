@@ -352,6 +352,26 @@ FolderVerdict judgeFolder(const QList<WindowsPath> &spellings, const SystemFolde
 }
 
 #ifdef Q_OS_WIN
+#ifdef TAMBRIX_WIN32_CONTRACT_SEAMS
+// Lets the Windows checks hold these calls to the contract Microsoft
+// documents, where wine takes more than Windows does (flags a code page does
+// not allow, a drive without the backslash of its root).
+int (*testWideCharToMultiByte)(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL) = nullptr;
+UINT (*testGetDriveTypeW)(LPCWSTR) = nullptr;
+#endif
+
+int wideToCodePage(UINT codePage, DWORD flags, LPCWCH wide, int wideSize, LPSTR bytes,
+                   int byteSize, LPBOOL usedDefault)
+{
+#ifdef TAMBRIX_WIN32_CONTRACT_SEAMS
+    if (testWideCharToMultiByte)
+        return testWideCharToMultiByte(codePage, flags, wide, wideSize, bytes, byteSize, nullptr,
+                                       usedDefault);
+#endif
+    return WideCharToMultiByte(codePage, flags, wide, wideSize, bytes, byteSize, nullptr,
+                               usedDefault);
+}
+
 // Whether cmd's `echo … > file` writes `text` into the clean-up script so
 // that it reads back as the same text: no character missing from the OEM
 // code page, none replaced by a look-alike. Unknown when Windows could not
@@ -372,15 +392,15 @@ CodePageAnswer survivesOemCodePage(const QString &text, UINT codePage)
         return GetLastError() == ERROR_NO_UNICODE_TRANSLATION ? CodePageAnswer::Changes
                                                               : CodePageAnswer::Unknown;
     };
-    const int size = WideCharToMultiByte(codePage, how.flags, wide.data(), int(wide.size()),
-                                         nullptr, 0, nullptr, askUsed);
+    const int size =
+        wideToCodePage(codePage, how.flags, wide.data(), int(wide.size()), nullptr, 0, askUsed);
     if (size <= 0)
         return failed();
     if (usedDefault)
         return CodePageAnswer::Changes;
     std::string bytes(size_t(size), '\0');
-    if (WideCharToMultiByte(codePage, how.flags, wide.data(), int(wide.size()), bytes.data(), size,
-                            nullptr, askUsed) != size)
+    if (wideToCodePage(codePage, how.flags, wide.data(), int(wide.size()), bytes.data(), size,
+                       askUsed) != size)
         return failed();
     if (usedDefault)
         return CodePageAnswer::Changes;
@@ -421,6 +441,10 @@ CodePageAnswer survivesOemCodePage(const QString &text, UINT codePage)
 unsigned driveTypeOf(const QString &driveLetter)
 {
     const std::wstring root = (driveLetter + QLatin1Char('\\')).toStdWString();
+#ifdef TAMBRIX_WIN32_CONTRACT_SEAMS
+    if (testGetDriveTypeW)
+        return testGetDriveTypeW(root.c_str());
+#endif
     return GetDriveTypeW(root.c_str());
 }
 #endif

@@ -114,11 +114,39 @@ bool grantEveryoneWrite(const QString &path)
     return ok;
 }
 
+// WideCharToMultiByte as Microsoft documents it: for 65001 and 54936 no
+// flag but WC_ERR_INVALID_CHARS and no default-character arguments, for the
+// code pages without best fit no flags at all; wine accepts them all.
+int strictWideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideSize, LPSTR bytes,
+                              int byteSize, LPCCH defaultChar, LPBOOL usedDefault)
+{
+    const CodePageFlags allowed = wideToCodePageFlags(codePage);
+    const DWORD permitted = allowed.flags == noBestFitChars ? ~DWORD(0) : allowed.flags;
+    if ((flags & ~permitted) || (!allowed.askUsedDefault && (defaultChar || usedDefault))) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return 0;
+    }
+    return WideCharToMultiByte(codePage, flags, wide, wideSize, bytes, byteSize, defaultChar,
+                               usedDefault);
+}
+
+// GetDriveTypeW as documented: "A trailing backslash is required"; wine
+// answers for "C:" too.
+UINT strictGetDriveTypeW(LPCWSTR root)
+{
+    const size_t length = root ? wcslen(root) : 0;
+    if (length == 0 || root[length - 1] != L'\\')
+        return DRIVE_NO_ROOT_DIR;
+    return GetDriveTypeW(root);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    testWideCharToMultiByte = &strictWideCharToMultiByte;
+    testGetDriveTypeW = &strictGetDriveTypeW;
     const QString home = QDir::fromNativeSeparators(qEnvironmentVariable("USERPROFILE"));
     const QString local = QDir::fromNativeSeparators(qEnvironmentVariable("LOCALAPPDATA"));
     if (home.isEmpty() || local.isEmpty()) {
