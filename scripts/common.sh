@@ -9,7 +9,7 @@ TAMBRIX_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev qt6-qpa-plugins libgl-dev
     libarchive-dev libssl-dev zip unzip
-    xvfb xdotool x11-utils imagemagick fonts-dejavu-core
+    xvfb xdotool xclip x11-utils imagemagick fonts-dejavu-core
     nginx-light openssl curl
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 dpkg-dev xz-utils osslsigncode
     wine wine64
