@@ -7,7 +7,7 @@ TAMBRIX_UPDATE_PORT="${TAMBRIX_UPDATE_PORT:-18443}"
 
 TAMBRIX_PACKAGES=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev qt6-qpa-plugins libgl-dev
+    qt6-base-dev qt6-base-dev-tools qt6-base-private-dev libqt6opengl6-dev qt6-qpa-plugins libgl-dev
     libarchive-dev libssl-dev zip unzip
     xvfb xdotool xclip x11-utils imagemagick fonts-dejavu-core
     nginx-light openssl curl

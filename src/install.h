@@ -29,8 +29,6 @@ std::function<void(const QString &)> testAfterPackageReady;
 #endif
 
 constexpr int closeDelayMs = 600;
-// Long enough to read a warning of a step that did not stop the installation.
-constexpr int closeDelayWithWarningsMs = 4000;
 
 QString runningAppQuestion()
 {
@@ -112,7 +110,7 @@ void SetupDialog::startInstall()
         return;
 
     enterBusyState();
-    updStatus->setText(QStringLiteral("Получение информации о версии…"));
+    setStatus(QStringLiteral("Получение информации о версии…"));
     updDetail->setText(QStringLiteral("Подготовка…"));
     QCoreApplication::processEvents();
 
@@ -126,7 +124,7 @@ void SetupDialog::startInstall()
 
     markStage("manifest");
     updVersion->setText(QStringLiteral("v%1").arg(manifest.version));
-    updStatus->setText(QStringLiteral("Загрузка Tambrix Desktop…"));
+    setStatus(QStringLiteral("Загрузка Tambrix Desktop…"));
     QCoreApplication::processEvents();
 
     // With no usable temporary folder the location comes back empty, and the
@@ -189,7 +187,7 @@ void SetupDialog::startInstall()
     if (testAfterPackageReady)
         testAfterPackageReady(packageFile);
 #endif
-    updStatus->setText(QStringLiteral("Проверка контрольной суммы…"));
+    setStatus(QStringLiteral("Проверка контрольной суммы…"));
     updDetail->setText(QStringLiteral("SHA-256"));
     QCoreApplication::processEvents();
     if (!verifySha256(packageFile, manifest.sha256)) {
@@ -199,7 +197,7 @@ void SetupDialog::startInstall()
     }
 
     markStage("verified");
-    updStatus->setText(QStringLiteral("Установка…"));
+    setStatus(QStringLiteral("Установка…"));
     updDetail->setText(QStringLiteral("Распаковка в %1").arg(installFolder));
     QCoreApplication::processEvents();
     // A copy started during the download (from the Start menu, say) was not
@@ -251,22 +249,26 @@ void SetupDialog::startInstall()
     }
 
     markStage("integrated");
-    updStatus->setText(QStringLiteral("Готово — запускаем Tambrix…"));
+    setStatus(QStringLiteral("Готово — запускаем Tambrix…"));
     QString detail = QStringLiteral("v%1 → %2").arg(manifest.version, installFolder);
-    if (!warnings.isEmpty()) {
-        updDetail->setWordWrap(true);
-        detail +=
-            QLatin1Char('\n') + QStringLiteral("Внимание: ") + warnings.join(QStringLiteral("; "));
-    }
+    const QString warningText = QStringLiteral("Внимание: ") + warnings.join(QStringLiteral("; "));
+    if (!warnings.isEmpty())
+        detail += QLatin1Char('\n') + warningText;
     updDetail->setText(detail);
     updBar->setRange(0, 100);
     updBar->setValue(100);
     QCoreApplication::processEvents();
 
+    // The warnings, whole and for as long as their reader needs: the window
+    // has one line for them, and a timed close cuts a screen reader short.
+    // The program starts once they have been read.
+    if (!warnings.isEmpty())
+        QMessageBox::warning(this, QStringLiteral("Tambrix"), warningText, QMessageBox::Ok,
+                             QMessageBox::Ok);
+
     QProcess::startDetached(executable, QStringList(), installFolder);
     markStage("launched");
-    QTimer::singleShot(warnings.isEmpty() ? closeDelayMs : closeDelayWithWarningsMs, this,
-                       &QDialog::accept);
+    QTimer::singleShot(closeDelayMs, this, &QDialog::accept);
 }
 
 } // namespace

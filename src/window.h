@@ -2,6 +2,7 @@
 // failure states and the download progress display.
 #pragma once
 
+#include "accessibility.h"
 #include "sizes.h"
 #include "stagetimes.h"
 
@@ -17,12 +18,16 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRect>
 #include <QStandardPaths>
 #include <QString>
+#include <QStringList>
+#include <QStyle>
+#include <QTextLayout>
 #include <QVBoxLayout>
 #include <QtGlobal>
 
@@ -69,7 +74,113 @@ const char *const setupStyleSheet =
     "QPushButton#updLater { background: rgba(255,255,255,0.06); color: rgba(255,255,255,0.72); "
     "border: 1px solid rgba(139,92,246,0.22); border-radius: 8px; padding: 9px 18px; font-size: "
     "12px; font-weight: 600; }"
-    "QPushButton#updLater:hover { background: rgba(255,255,255,0.10); color: #ffffff; }";
+    "QPushButton#updLater:hover { background: rgba(255,255,255,0.10); color: #ffffff; }"
+    // Where the keyboard is: a ring in the place of the border, the padding
+    // narrowed by as much, so that nothing moves when focus arrives.
+    "QPushButton#updNow:focus { border: 2px solid #ffffff; padding: 7px 16px; }"
+    "QPushButton#updLater:focus { border: 2px solid #ffffff; padding: 8px 17px; }"
+    "QLineEdit#pathEdit:focus { border: 2px solid #c4b5fd; padding: 7px 9px; }"
+    "QCheckBox::indicator:focus { border: 2px solid #ffffff; width: 14px; height: 14px; }"
+    "QProgressBar#updBar:focus { border: 1px solid #c4b5fd; }"
+    // While an installation runs these do nothing, and look it.
+    "QPushButton#updLater:disabled { background: transparent; color: rgba(255,255,255,0.28); "
+    "border-color: rgba(139,92,246,0.12); }"
+    "QLineEdit#pathEdit:disabled { background: transparent; color: rgba(255,255,255,0.32); "
+    "border-color: rgba(139,92,246,0.12); }"
+    "QCheckBox:disabled { color: rgba(255,255,255,0.30); }"
+    "QCheckBox::indicator:disabled { border-color: rgba(139,92,246,0.15); background: "
+    "transparent; }"
+    "QCheckBox::indicator:checked:disabled { background: rgba(139,92,246,0.30); border-color: "
+    "rgba(139,92,246,0.30); }";
+
+// Lays `text` out as word-wrapped lines of at most `width` pixels and keeps
+// the first `maxLines`; when that is not all of it, the last kept line ends
+// in "…". Line breaks in the text are kept.
+QStringList fittedLines(const QString &text, const QFont &font, int width, int maxLines,
+                        bool *cut = nullptr)
+{
+    QStringList lines;
+    QList<int> starts; // where each line begins in `text`
+    int paragraphStart = 0;
+    for (const QString &paragraph : text.split(QLatin1Char('\n'))) {
+        QTextLayout layout(paragraph, font);
+        QTextOption option;
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(width);
+            starts << paragraphStart + line.textStart();
+            lines << paragraph.mid(line.textStart(), line.textLength()).trimmed();
+        }
+        layout.endLayout();
+        if (paragraph.isEmpty()) {
+            starts << paragraphStart;
+            lines << QString();
+        }
+        paragraphStart += int(paragraph.size()) + 1;
+    }
+    maxLines = qMax(1, maxLines);
+    if (cut)
+        *cut = lines.size() > maxLines;
+    if (lines.size() <= maxLines)
+        return lines;
+    lines = lines.mid(0, maxLines);
+    QString rest = text.mid(starts.at(maxLines - 1));
+    rest.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    lines.last() = QFontMetrics(font).elidedText(rest, Qt::ElideRight, width);
+    return lines;
+}
+
+// The detail line has room for about one line, and a failure can take three.
+// What does not fit ends in "…", and the whole text goes to the tooltip and
+// the accessible description, where a mouse or a screen reader finds it;
+// text() stays the whole message.
+class DetailLabel : public QLabel
+{
+public:
+    explicit DetailLabel(QWidget *parent) : QLabel(parent) {}
+
+    // One line high, however long the text: the window's height is fixed,
+    // and a taller request only squeezes the controls above.
+    QSize sizeHint() const override { return {0, fontMetrics().height()}; }
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+    // What the line shows now, at its present size.
+    QStringList shownLines(bool *cut = nullptr) const
+    {
+        const QRect area = contentsRect();
+        return fittedLines(text(), font(), area.width(),
+                           area.height() / qMax(1, fontMetrics().lineSpacing()), cut);
+    }
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        bool cut = false;
+        const QStringList lines = shownLines(&cut);
+        const QString whole = cut ? text() : QString();
+        if (toolTip() != whole)
+            setToolTip(whole);
+        if (accessibleDescription() != whole)
+            setAccessibleDescription(whole);
+        if (lines.size() == 1 && lines.first() == text()) {
+            QLabel::paintEvent(event);
+            return;
+        }
+        QPainter painter(this);
+        drawFrame(&painter);
+        const QRect area = contentsRect();
+        const int step = fontMetrics().lineSpacing();
+        QRect line(area.left(), area.top() + (area.height() - step * int(lines.size())) / 2,
+                   area.width(), step);
+        for (const QString &text : lines) {
+            style()->drawItemText(&painter, line, Qt::AlignLeft | Qt::AlignVCenter, palette(),
+                                  isEnabled(), text, foregroundRole());
+            line.translate(0, step);
+        }
+    }
+};
 
 // The icons are read as PNG with format detection off, so the image reader
 // goes straight to its built-in decoder. Left to detect (even when told the
@@ -163,6 +274,9 @@ public:
     QPushButton *updNow = nullptr;
     QPushButton *updLater = nullptr;
 
+    // The status line's new text, also told to a screen reader.
+    void setStatus(const QString &text);
+
     qint64 expectedSize = 0;
     QElapsedTimer speedTimer;
     qint64 lastBytes = 0;
@@ -173,6 +287,7 @@ public:
 
 SetupDialog::SetupDialog()
 {
+    QAccessible::installFactory(setupAccessibleFactory);
     setWindowTitle(QStringLiteral("Tambrix Setup"));
     setObjectName(QStringLiteral("setupOverlay"));
     setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
@@ -188,6 +303,7 @@ SetupDialog::SetupDialog()
     auto *header = new QHBoxLayout;
     header->setSpacing(10);
     auto *iconLabel = new QLabel(this);
+    iconLabel->setObjectName(QStringLiteral("updIcon"));
     iconLabel->setFixedSize(28, 28);
     iconLabel->setPixmap(pngIcon(QStringLiteral(":/app_icon_64.png"))
                              .pixmap(QSize(28, 28), QIcon::Normal, QIcon::Off));
@@ -203,6 +319,7 @@ SetupDialog::SetupDialog()
     root->addLayout(header);
 
     auto *line = new QFrame(this);
+    line->setObjectName(QStringLiteral("updLine"));
     line->setFrameShape(QFrame::NoFrame);
     line->setFixedHeight(2);
     line->setStyleSheet(QStringLiteral(
@@ -221,6 +338,8 @@ SetupDialog::SetupDialog()
 
     pathEdit = new QLineEdit(defaultInstallFolder(), this);
     pathEdit->setObjectName(QStringLiteral("pathEdit"));
+    fieldLabel->setBuddy(pathEdit);
+    pathEdit->setAccessibleName(fieldLabel->text());
     root->addWidget(pathEdit);
 
     startMenuBox = new QCheckBox(QStringLiteral("Ярлык в меню «Пуск»"), this);
@@ -239,10 +358,13 @@ SetupDialog::SetupDialog()
     updBar->setFixedHeight(10);
     updBar->setRange(0, 100);
     updBar->setValue(0);
+    updBar->setAccessibleName(QStringLiteral("Ход установки"));
+    // Focused only while busy (see enterBusyState), never a Tab stop.
+    updBar->setFocusPolicy(Qt::NoFocus);
     updBar->hide();
     root->addWidget(updBar);
 
-    updDetail = new QLabel(this);
+    updDetail = new DetailLabel(this);
     updDetail->setObjectName(QStringLiteral("updDetail"));
     updDetail->hide();
     root->addWidget(updDetail);
@@ -267,14 +389,26 @@ SetupDialog::SetupDialog()
     connect(updNow, &QPushButton::clicked, this, &SetupDialog::startInstall);
 }
 
+void SetupDialog::setStatus(const QString &text)
+{
+    updStatus->setText(text);
+    // Only a run changes the status, and while it runs the bar has focus.
+    announce(updBar, text);
+}
+
 void SetupDialog::enterBusyState()
 {
+    // Focus goes to the bar before the controls are disabled, or it would
+    // be pushed from one to the next and land on nothing. A screen reader
+    // says its name and share when it arrives; the stages are announced
+    // (see setStatus).
+    updBar->show();
+    updBar->setFocus(Qt::OtherFocusReason);
     pathEdit->setEnabled(false);
     startMenuBox->setEnabled(false);
     desktopBox->setEnabled(false);
     updNow->setEnabled(false);
     updLater->setEnabled(false);
-    updBar->show();
     updDetail->show();
 }
 
@@ -296,6 +430,9 @@ void SetupDialog::showFailure(const QString &message)
     updNow->setEnabled(true);
     updLater->setEnabled(true);
     updNow->setText(QStringLiteral("Повторить"));
+    // Where the user goes next; the message box gives focus back to it.
+    updNow->setFocus(Qt::OtherFocusReason);
+    announce(updNow, QStringLiteral("Ошибка установки. %1").arg(message), true);
 }
 
 void SetupDialog::setDownloadProgress(qint64 received, qint64 total)

@@ -9,6 +9,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <functional>
+
 namespace testbox {
 
 // Watches for the next modal message box for as long as it lives, answers it
@@ -70,11 +72,14 @@ private:
 
 // Answers every modal message box in turn with the next of `answers` (OK
 // once they run out) and keeps each one's icon and text, for a run that
-// may show more than one.
+// may show more than one; `whenShown` runs as each box is seen, before it
+// is answered.
 class SeenBoxes
 {
 public:
-    explicit SeenBoxes(QList<QMessageBox::StandardButton> answers) : answers(std::move(answers))
+    explicit SeenBoxes(QList<QMessageBox::StandardButton> answers,
+                       std::function<void()> whenShown = {})
+        : answers(std::move(answers)), whenShown(std::move(whenShown))
     {
         timer.setInterval(20);
         QObject::connect(&timer, &QTimer::timeout, [this] { answer(); });
@@ -82,6 +87,7 @@ public:
     }
     QList<QMessageBox::Icon> icons;
     QStringList texts;
+    QList<QMessageBox::StandardButton> defaultButtons;
 
 private:
     void answer()
@@ -92,6 +98,9 @@ private:
         last = box;
         icons << box->icon();
         texts << box->text();
+        defaultButtons << box->standardButton(box->defaultButton());
+        if (whenShown)
+            whenShown();
         const QMessageBox::StandardButton with =
             answers.isEmpty() ? QMessageBox::Ok : answers.takeFirst();
         if (QAbstractButton *button = box->button(with))
@@ -101,6 +110,7 @@ private:
     }
 
     QList<QMessageBox::StandardButton> answers;
+    std::function<void()> whenShown;
     QPointer<QMessageBox> last;
     QTimer timer;
 };

@@ -8,8 +8,11 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QImageReader>
+
+#include <cmath>
 
 class tst_Window : public QObject
 {
@@ -30,7 +33,69 @@ private slots:
     void icons_data();
     void icons();
     void headerIcon();
+    void accessibleNames_data();
+    void accessibleNames();
+    void progressValue_data();
+    void progressValue();
+    void looks_data();
+    void looks();
+    void detailLine_data();
+    void detailLine();
 };
+
+namespace {
+
+// The WCAG relative luminance of a pixel, and the contrast of two.
+double luminance(QRgb pixel)
+{
+    const auto channel = [](int c) {
+        const double v = c / 255.0;
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(qRed(pixel)) + 0.7152 * channel(qGreen(pixel)) +
+           0.0722 * channel(qBlue(pixel));
+}
+
+double contrast(QRgb a, QRgb b)
+{
+    const double la = luminance(a), lb = luminance(b);
+    return (qMax(la, lb) + 0.05) / (qMin(la, lb) + 0.05);
+}
+
+// How many pixels of two pictures of one control differ by 3 : 1 or more.
+int pixelsApart(const QImage &a, const QImage &b)
+{
+    if (a.size() != b.size())
+        return -1;
+    int n = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x)
+            n += contrast(a.pixel(x, y), b.pixel(x, y)) >= 3.0;
+    return n;
+}
+
+// The control as it is painted in its window (the sheet's background
+// included).
+QImage picture(QWidget *window, QWidget *control)
+{
+    return window->grab(QRect(control->mapTo(window, QPoint()), control->size()))
+        .toImage()
+        .convertToFormat(QImage::Format_RGB32);
+}
+
+QWidget *control(SetupDialog &dialog, const QString &name)
+{
+    return dialog.findChild<QWidget *>(name);
+}
+
+void showActive(SetupDialog &dialog)
+{
+    dialog.show();
+    dialog.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+}
+
+} // namespace
 
 void tst_Window::initialState()
 {
@@ -147,14 +212,15 @@ void tst_Window::styleSheetRules_data()
             << QString::fromLatin1(rule[0]) << QString::fromLatin1(rule[1]);
 }
 
-// Each of the 18 rules, in its place and word for word.
+// Each of the 18 rules, in its place and word for word (the focus rings and
+// disabled looks after them are judged by how they look: looks()).
 void tst_Window::styleSheetRules()
 {
     QFETCH(QString, selector);
     QFETCH(QString, declarations);
     const QString sheet = SetupDialog().styleSheet();
     QStringList rules = sheet.split(QLatin1Char('}'), Qt::SkipEmptyParts);
-    QCOMPARE(rules.size(), 18);
+    QVERIFY(rules.size() >= 18);
     const int index =
         QString::fromLatin1(QTest::currentDataTag()).section(QLatin1Char(' '), 0, 0).toInt() - 1;
     const QString rule = rules.at(index).trimmed();
@@ -396,6 +462,261 @@ void tst_Window::headerIcon()
                                 .toImage();
     QCOMPARE(expected.size(), QSize(28, 28));
     QCOMPARE(iconLabel->pixmap().toImage(), expected);
+}
+
+// What a screen reader calls each control: every one that can take focus
+// has a name (the folder field its caption's), and the header's decoration
+// is passed over.
+void tst_Window::accessibleNames_data()
+{
+    QTest::addColumn<QString>("object");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("role");
+    QTest::addColumn<bool>("passedOver");
+    QTest::newRow("folder field") << QStringLiteral("pathEdit") << QStringLiteral("Папка установки")
+                                  << int(QAccessible::EditableText) << false;
+    QTest::newRow("Start-menu box")
+        << QStringLiteral("startMenuBox") << QStringLiteral("Ярлык в меню «Пуск»")
+        << int(QAccessible::CheckBox) << false;
+    QTest::newRow("desktop box") << QStringLiteral("desktopBox")
+                                 << QStringLiteral("Ярлык на рабочем столе")
+                                 << int(QAccessible::CheckBox) << false;
+    QTest::newRow("Install") << QStringLiteral("updNow") << QStringLiteral("Установить")
+                             << int(QAccessible::Button) << false;
+    QTest::newRow("Cancel") << QStringLiteral("updLater") << QStringLiteral("Отмена")
+                            << int(QAccessible::Button) << false;
+    QTest::newRow("progress bar") << QStringLiteral("updBar") << QStringLiteral("Ход установки")
+                                  << int(QAccessible::ProgressBar) << false;
+    QTest::newRow("header icon") << QStringLiteral("updIcon") << QString()
+                                 << int(QAccessible::Graphic) << true;
+    QTest::newRow("gradient line")
+        << QStringLiteral("updLine") << QString() << int(QAccessible::Separator) << true;
+}
+
+void tst_Window::accessibleNames()
+{
+    QFETCH(QString, object);
+    QFETCH(QString, name);
+    QFETCH(int, role);
+    QFETCH(bool, passedOver);
+    SetupDialog dialog;
+    dialog.show();
+    dialog.updBar->show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QWidget *widget = control(dialog, object);
+    QVERIFY2(widget, qPrintable(object));
+    QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(widget);
+    QVERIFY(iface);
+    QCOMPARE(iface->text(QAccessible::Name), name);
+    QCOMPARE(int(iface->role()), role);
+    QCOMPARE(bool(iface->state().invisible), passedOver);
+    if (object == QLatin1String("pathEdit")) {
+        auto *caption = dialog.findChild<QLabel *>(QStringLiteral("fieldLabel"));
+        QVERIFY(caption);
+        QCOMPARE(caption->buddy(), widget);
+    }
+}
+
+// The bar counts bytes; what assistive technology reads is the share done.
+void tst_Window::progressValue_data()
+{
+    QTest::addColumn<int>("maximum");
+    QTest::addColumn<int>("value");
+    QTest::addColumn<int>("percent");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("nothing yet") << 50000000 << 0 << 0 << QStringLiteral("0%");
+    QTest::newRow("two fifths") << 1000 << 400 << 40 << QStringLiteral("40%");
+    QTest::newRow("one byte short is not done")
+        << 50000000 << 49999999 << 99 << QStringLiteral("99%");
+    QTest::newRow("all of a capped total")
+        << 2147483647 << 2147483647 << 100 << QStringLiteral("100%");
+    QTest::newRow("finished") << 100 << 100 << 100 << QStringLiteral("100%");
+    QTest::newRow("unknown size: a busy bar") << 0 << 0 << 0 << QString();
+}
+
+void tst_Window::progressValue()
+{
+    QFETCH(int, maximum);
+    QFETCH(int, value);
+    QFETCH(int, percent);
+    QFETCH(QString, text);
+    SetupDialog dialog;
+    dialog.updBar->setRange(0, maximum);
+    dialog.updBar->setValue(value);
+    QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(dialog.updBar);
+    QVERIFY(iface && iface->valueInterface());
+    QCOMPARE(iface->valueInterface()->currentValue().toInt(), percent);
+    QCOMPARE(iface->valueInterface()->maximumValue().toInt(), maximum > 0 ? 100 : 0);
+    QCOMPARE(iface->text(QAccessible::Value), text);
+}
+
+// Focus and the disabled state show: enough of the control changes by at
+// least 3 : 1 (a ring round a button, field or box, a bar's outline, a
+// label's strokes). Rows with no change expected: what nobody has focused
+// looks exactly as with the window's first 18 rules alone.
+void tst_Window::looks_data()
+{
+    QTest::addColumn<QString>("object");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<int>("least");
+    QTest::newRow("Install focused") << QStringLiteral("updNow") << QStringLiteral("focus") << -2;
+    QTest::newRow("Retry focused")
+        << QStringLiteral("updNow") << QStringLiteral("focus retry") << -2;
+    QTest::newRow("Cancel focused") << QStringLiteral("updLater") << QStringLiteral("focus") << -2;
+    QTest::newRow("field focused") << QStringLiteral("pathEdit") << QStringLiteral("focus") << -2;
+    QTest::newRow("checked box focused")
+        << QStringLiteral("startMenuBox") << QStringLiteral("focus") << 60;
+    QTest::newRow("clear box focused")
+        << QStringLiteral("desktopBox") << QStringLiteral("focus unchecked") << 60;
+    QTest::newRow("bar focused") << QStringLiteral("updBar") << QStringLiteral("focus") << -1;
+    QTest::newRow("Cancel disabled")
+        << QStringLiteral("updLater") << QStringLiteral("disabled") << 40;
+    QTest::newRow("field disabled")
+        << QStringLiteral("pathEdit") << QStringLiteral("disabled") << 100;
+    QTest::newRow("checked box disabled")
+        << QStringLiteral("startMenuBox") << QStringLiteral("disabled") << 150;
+    QTest::newRow("clear box disabled")
+        << QStringLiteral("desktopBox") << QStringLiteral("disabled unchecked") << 100;
+    QTest::newRow("nothing focused: ready")
+        << QStringLiteral("setupOverlay") << QStringLiteral("same") << 0;
+    QTest::newRow("nothing focused: progress shown")
+        << QStringLiteral("setupOverlay") << QStringLiteral("same progress") << 0;
+}
+
+void tst_Window::looks()
+{
+    QFETCH(QString, object);
+    QFETCH(QString, state);
+    QFETCH(int, least);
+    SetupDialog dialog;
+    showActive(dialog);
+    QWidget *widget = object == dialog.objectName() ? &dialog : control(dialog, object);
+    QVERIFY(widget);
+    if (state.endsWith(QLatin1String("unchecked")))
+        dialog.desktopBox->setChecked(false);
+    if (state.endsWith(QLatin1String("retry")))
+        dialog.updNow->setText(QStringLiteral("Повторить"));
+    if (state.endsWith(QLatin1String("progress"))) {
+        dialog.updBar->setRange(0, 1000);
+        dialog.updBar->setValue(400);
+        dialog.updBar->show();
+        dialog.updDetail->setText(QStringLiteral("19.1 MB / 47.7 MB · 3.77 MB/s"));
+        dialog.updDetail->show();
+    }
+    if (object == QLatin1String("updBar"))
+        dialog.updBar->show();
+    // A text that fits: a long one scrolls to the cursor when focused.
+    if (object == QLatin1String("pathEdit"))
+        dialog.pathEdit->setText(QStringLiteral("C:/Apps/Tambrix"));
+    if (QWidget *focused = QApplication::focusWidget())
+        focused->clearFocus();
+    QTRY_VERIFY(!QApplication::focusWidget());
+
+    if (state.startsWith(QLatin1String("same"))) {
+        // The same window with only the first 18 rules of its sheet and a
+        // plain label for the detail line.
+        SetupDialog plain;
+        const QStringList rules = plain.styleSheet().split(QLatin1Char('}'));
+        plain.setStyleSheet(rules.mid(0, 18).join(QLatin1Char('}')) + QLatin1Char('}'));
+        auto *plainDetail = new QLabel(&plain);
+        plainDetail->setObjectName(QStringLiteral("updDetail"));
+        plainDetail->hide();
+        delete plain.layout()->replaceWidget(plain.updDetail, plainDetail);
+        delete plain.updDetail;
+        plain.updDetail = plainDetail;
+        plain.move(dialog.pos() + QPoint(0, 400));
+        plain.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&plain));
+        if (state.endsWith(QLatin1String("progress"))) {
+            plain.updBar->setRange(0, 1000);
+            plain.updBar->setValue(400);
+            plain.updBar->show();
+            plain.updDetail->setText(dialog.updDetail->text());
+            plain.updDetail->show();
+        }
+        // Neither with a control focused.
+        dialog.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        for (SetupDialog *window : {&dialog, &plain})
+            if (QWidget *focused = window->focusWidget())
+                focused->clearFocus();
+        QTRY_VERIFY(!QApplication::focusWidget());
+        QCOMPARE(dialog.grab().toImage(), plain.grab().toImage());
+        return;
+    }
+
+    const QImage normal = picture(&dialog, widget);
+    if (state.startsWith(QLatin1String("focus"))) {
+        // (Not by Tab: that would also select the field's text.)
+        widget->setFocus(Qt::OtherFocusReason);
+        QTRY_COMPARE(QApplication::focusWidget(), widget);
+    } else {
+        widget->setEnabled(false);
+    }
+    const QImage changed = picture(&dialog, widget);
+    // -2: a 2-pixel ring all round; -1: a 1-pixel one.
+    const int perimeter = 2 * (widget->width() + widget->height());
+    const int needed = least == -2 ? perimeter : least == -1 ? perimeter / 2 : least;
+    const int apart = pixelsApart(normal, changed);
+    QVERIFY2(apart >= needed,
+             qPrintable(QStringLiteral("%1 pixels 3:1 apart, %2 needed").arg(apart).arg(needed)));
+}
+
+// A message longer than the one line the window has for it ends in "…"
+// there; the tooltip and the accessible description hold it whole.
+void tst_Window::detailLine_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("cut");
+    QTest::newRow("progress") << QStringLiteral("19.1 MB / 47.7 MB · 3.77 MB/s") << false;
+    QTest::newRow("a short failure")
+        << QStringLiteral("Контрольная сумма не совпала. Попробуйте ещё раз.") << false;
+    QTest::newRow("the longest failure")
+        << QStringLiteral("Ошибка загрузки: рабочую папку C:\\Users\\Константин "
+                          "Константинопольский\\AppData\\Local\\Temp\\TambrixSetup создал "
+                          "другой пользователь (или в неё могут писать другие), и установщик ей "
+                          "не доверяет. Попросите администратора удалить её или укажите в "
+                          "переменных TEMP и TMP свою папку.")
+        << true;
+    QTest::newRow("every warning at the finish")
+        << QStringLiteral("v1.4.2 → C:/Users/u/AppData/Local/Tambrix\nВнимание: ярлык в меню "
+                          "«Пуск» не создан: COM error; ярлык на рабочем столе не создан: COM "
+                          "error; Uninstall.cmd не записан, программы не будет в списке "
+                          "установленных")
+        << true;
+}
+
+void tst_Window::detailLine()
+{
+    QFETCH(QString, message);
+    QFETCH(bool, cut);
+    SetupDialog dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    dialog.enterBusyState();
+    dialog.showFailure(message);
+    dialog.grab(); // lays out and paints the line
+    auto *line = static_cast<DetailLabel *>(dialog.updDetail);
+    QCOMPARE(line->text(), message);
+    bool wasCut = false;
+    const QStringList shown = line->shownLines(&wasCut);
+    QCOMPARE(wasCut, cut);
+    QCOMPARE(line->toolTip(), cut ? message : QString());
+    QCOMPARE(line->accessibleDescription(), cut ? message : QString());
+    // Whole lines only, inside the window: nothing cut at a side, the top or
+    // the bottom.
+    QVERIFY(!shown.isEmpty());
+    QVERIFY2(int(shown.size()) * line->fontMetrics().lineSpacing() <= line->height() ||
+                 shown.size() == 1,
+             qPrintable(QString::number(shown.size())));
+    QVERIFY(line->geometry().bottom() < dialog.updNow->geometry().top());
+    for (const QString &text : shown)
+        QVERIFY2(line->fontMetrics().horizontalAdvance(text) <= line->contentsRect().width(),
+                 qPrintable(text));
+    if (cut)
+        QVERIFY2(shown.last().endsWith(QChar(0x2026)), qPrintable(shown.last()));
+    else
+        QCOMPARE(shown.join(QLatin1Char('\n')), message);
 }
 
 QTEST_MAIN(tst_Window)
