@@ -25,9 +25,7 @@
 #include <QRect>
 #include <QStandardPaths>
 #include <QString>
-#include <QStringList>
 #include <QStyle>
-#include <QTextLayout>
 #include <QVBoxLayout>
 #include <QtGlobal>
 
@@ -93,46 +91,7 @@ const char *const setupStyleSheet =
     "QCheckBox::indicator:checked:disabled { background: rgba(139,92,246,0.30); border-color: "
     "rgba(139,92,246,0.30); }";
 
-// Lays `text` out as word-wrapped lines of at most `width` pixels and keeps
-// the first `maxLines`; when that is not all of it, the last kept line ends
-// in "…". Line breaks in the text are kept.
-QStringList fittedLines(const QString &text, const QFont &font, int width, int maxLines,
-                        bool *cut = nullptr)
-{
-    QStringList lines;
-    QList<int> starts; // where each line begins in `text`
-    int paragraphStart = 0;
-    for (const QString &paragraph : text.split(QLatin1Char('\n'))) {
-        QTextLayout layout(paragraph, font);
-        QTextOption option;
-        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-        layout.setTextOption(option);
-        layout.beginLayout();
-        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-            line.setLineWidth(width);
-            starts << paragraphStart + line.textStart();
-            lines << paragraph.mid(line.textStart(), line.textLength()).trimmed();
-        }
-        layout.endLayout();
-        if (paragraph.isEmpty()) {
-            starts << paragraphStart;
-            lines << QString();
-        }
-        paragraphStart += int(paragraph.size()) + 1;
-    }
-    maxLines = qMax(1, maxLines);
-    if (cut)
-        *cut = lines.size() > maxLines;
-    if (lines.size() <= maxLines)
-        return lines;
-    lines = lines.mid(0, maxLines);
-    QString rest = text.mid(starts.at(maxLines - 1));
-    rest.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    lines.last() = QFontMetrics(font).elidedText(rest, Qt::ElideRight, width);
-    return lines;
-}
-
-// The detail line has room for about one line, and a failure can take three.
+// The detail line has room for one line, and a failure can take three.
 // What does not fit ends in "…", and the whole text goes to the tooltip and
 // the accessible description, where a mouse or a screen reader finds it;
 // text() stays the whole message.
@@ -146,39 +105,36 @@ public:
     QSize sizeHint() const override { return {0, fontMetrics().height()}; }
     QSize minimumSizeHint() const override { return sizeHint(); }
 
-    // What the line shows now, at its present size.
-    QStringList shownLines(bool *cut = nullptr) const
+    // What the line shows at its present width (line breaks read as blanks).
+    QString shownText(bool *cut = nullptr) const
     {
-        const QRect area = contentsRect();
-        return fittedLines(text(), font(), area.width(),
-                           area.height() / qMax(1, fontMetrics().lineSpacing()), cut);
+        QString flat = text();
+        flat.replace(QLatin1Char('\n'), QLatin1Char(' '));
+        const QString shown =
+            fontMetrics().elidedText(flat, Qt::ElideRight, contentsRect().width());
+        if (cut)
+            *cut = shown != text();
+        return shown;
     }
 
 protected:
     void paintEvent(QPaintEvent *event) override
     {
         bool cut = false;
-        const QStringList lines = shownLines(&cut);
+        const QString shown = shownText(&cut);
         const QString whole = cut ? text() : QString();
         if (toolTip() != whole)
             setToolTip(whole);
         if (accessibleDescription() != whole)
             setAccessibleDescription(whole);
-        if (lines.size() == 1 && lines.first() == text()) {
+        if (!cut) {
             QLabel::paintEvent(event);
             return;
         }
         QPainter painter(this);
         drawFrame(&painter);
-        const QRect area = contentsRect();
-        const int step = fontMetrics().lineSpacing();
-        QRect line(area.left(), area.top() + (area.height() - step * int(lines.size())) / 2,
-                   area.width(), step);
-        for (const QString &text : lines) {
-            style()->drawItemText(&painter, line, Qt::AlignLeft | Qt::AlignVCenter, palette(),
-                                  isEnabled(), text, foregroundRole());
-            line.translate(0, step);
-        }
+        style()->drawItemText(&painter, contentsRect(), Qt::AlignLeft | Qt::AlignVCenter, palette(),
+                              isEnabled(), shown, foregroundRole());
     }
 };
 
