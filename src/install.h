@@ -1,10 +1,14 @@
-// The install sequence behind the Install button.
+// The install sequence behind the Install button: startInstall, which reads
+// as its stages (mayStart, the manifest, obtainPackage, the checksum,
+// mayEndRunningApp, deployPackage, integrate, finish).
 #pragma once
 
 #include "folderguard.h"
 #include "integration.h"
 #include "pipeline.h"
+#include "product.h"
 #include "release.h"
+#include "thisuser.h"
 #include "window.h"
 
 #include <QCoreApplication>
@@ -74,39 +78,9 @@ void SetupDialog::startInstall()
 {
     const QString typed = pathEdit->text().trimmed();
     const QString installFolder = QDir::cleanPath(typed);
-    if (installFolder.isEmpty()) {
-        QMessageBox::warning(this, QStringLiteral("Tambrix"),
-                             QStringLiteral("Укажите папку установки."), QMessageBox::Ok,
-                             QMessageBox::NoButton);
-        return;
-    }
-    // Judged as typed as well as cleaned: cleaning turns some spellings
-    // (\\?\Volume{…}\, \\.\C:) into other, relative paths.
-    const FolderVerdict verdict = checkInstallFolder(typed);
-    if (verdict.kind != FolderVerdict::Kind::Fine) {
-        QMessageBox::warning(this, QStringLiteral("Tambrix"), refusalMessage(typed, verdict),
-                             QMessageBox::Ok, QMessageBox::NoButton);
-        return;
-    }
-    // One installation at a time: a second one would download into the same
-    // file and clear the stage under the first, which then starts a program
-    // copied only in part.
     InstallHold hold;
-    if (!hold.acquire()) {
-        QMessageBox::warning(this, QStringLiteral("Tambrix"),
-                             QStringLiteral("Tambrix Desktop уже устанавливается в другом окне "
-                                            "установщика. Дождитесь, пока установка в нём "
-                                            "закончится, и попробуйте ещё раз."),
-                             QMessageBox::Ok, QMessageBox::NoButton);
-        return;
-    }
-    if (const QString text = ownershipQuestion(installFolder);
-        !text.isEmpty() && !askYesNo(text, this))
-        return;
-    // The deployment ends every running copy by force; asked here, before
-    // anything is downloaded, so that unsaved work is never lost unasked.
-    const QList<qint64> agreedToEnd = runningAppProcesses();
-    if (!agreedToEnd.isEmpty() && !askYesNo(runningAppQuestion(), this))
+    QList<qint64> agreedToEnd;
+    if (!mayStart(typed, hold, agreedToEnd))
         return;
 
     enterBusyState();
@@ -127,58 +101,15 @@ void SetupDialog::startInstall()
     setStatus(QStringLiteral("Загрузка Tambrix Desktop…"));
     QCoreApplication::processEvents();
 
-    // With no usable temporary folder the location comes back empty, and the
-    // work folder would land at the root of the file system.
-    const QString tempRoot = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-    if (tempRoot.isEmpty() || QDir::isRelativePath(tempRoot)) {
-        fail(QStringLiteral("Ошибка загрузки: Не удалось создать файл загрузки"));
-        return;
-    }
-    QDir().mkpath(tempRoot);
-    // The stage below it is where Expand-Archive unpacks to.
-    const QString workRoot = wildcardFreeFolder(tempRoot);
-    if (workRoot.isEmpty()) {
-        fail(QStringLiteral("Временная папка %1 содержит символ [, ], * или ?: PowerShell не "
-                            "распакует в неё архив. Укажите в переменных TEMP и TMP папку без "
-                            "этих символов.")
-                 .arg(QDir::toNativeSeparators(tempRoot)));
-        return;
-    }
-    QString refusedFolder;
-    bool notFolder = false;
-    const QString workFolder = prepareWorkFolder(workRoot, refusedFolder, notFolder);
-    if (workFolder.isEmpty()) {
-        const QString native = QDir::toNativeSeparators(refusedFolder);
-        if (notFolder)
-            fail(QStringLiteral("Ошибка загрузки: рабочая папка %1 — не обычная папка (ссылка "
-                                "или файл). Удалите её и попробуйте ещё раз.")
-                     .arg(native));
-        else if (!QFileInfo(refusedFolder).isDir())
-            fail(QStringLiteral("Ошибка загрузки: Не удалось создать файл загрузки"));
-        else
-            fail(QStringLiteral("Ошибка загрузки: рабочую папку %1 создал другой пользователь "
-                                "(или в неё могут писать другие), и установщик ей не доверяет. "
-                                "Попросите администратора удалить её или укажите в переменных "
-                                "TEMP и TMP свою папку.")
-                     .arg(native));
+    QString workFolder;
+    if (!prepareWorkFolder(workFolder, error)) {
+        fail(error);
         return;
     }
     const QString packageFile =
         workFolder + QStringLiteral("/TambrixDesktop-%1.zip").arg(manifest.version);
-    const QString executable = appExecutableIn(installFolder);
-
-    // Only a plain file left by an earlier run counts, and only when its
-    // digest can be matched: without one, a package cut short by a killed
-    // run would be taken again on every retry.
-    if (!manifest.sha256.isEmpty() && QFileInfo(packageFile).isFile() &&
-        !isLinkEntry(packageFile) && verifySha256(packageFile, manifest.sha256)) {
-        const qint64 n = manifest.size > 0 ? manifest.size : 1;
-        setDownloadProgress(n, n);
-    } else if (const QString full = downloadSpaceProblem(manifest, packageFile); !full.isEmpty()) {
-        fail(full);
-        return;
-    } else if (!downloadToFile(manifest, packageFile, error)) {
-        fail(QStringLiteral("Ошибка загрузки: %1").arg(error));
+    if (!obtainPackage(manifest, packageFile, error)) {
+        fail(error);
         return;
     }
 
@@ -200,46 +131,121 @@ void SetupDialog::startInstall()
     setStatus(QStringLiteral("Установка…"));
     updDetail->setText(QStringLiteral("Распаковка в %1").arg(installFolder));
     QCoreApplication::processEvents();
-    // A copy started during the download (from the Start menu, say) was not
-    // part of the answer at Install: it is asked about before it is ended.
-    if (const QList<qint64> running = runningAppProcesses();
-        std::any_of(running.begin(), running.end(),
-                    [&](qint64 pid) { return !agreedToEnd.contains(pid); }) &&
-        !askYesNo(runningAppQuestion(), this)) {
-        showFailure(QStringLiteral("Установка остановлена: Tambrix Desktop запущен, а закрыть его "
-                                   "вы не разрешили. Закройте Tambrix Desktop и нажмите "
-                                   "«Повторить»."));
+    if (!mayEndRunningApp(agreedToEnd))
         return;
-    }
     if (!deployPackage(installFolder, packageFile, workFolder, manifest.version, error)) {
         fail(error);
         return;
     }
 
     markStage("deployed");
-    // These steps do not stop the installation; what went wrong is collected
-    // and shown with the final texts.
+    finish(installFolder, manifest.version, integrate(installFolder, manifest.version));
+}
+
+// Before anything is fetched: a folder every reader agrees on and that is
+// the user's own, the one installation of this user, the user's word on a
+// folder that holds something else, and on the copies of the application
+// that run now (the deployment ends every running copy by force).
+bool SetupDialog::mayStart(const QString &typed, InstallHold &hold, QList<qint64> &agreedToEnd)
+{
+    if (QDir::cleanPath(typed).isEmpty()) {
+        QMessageBox::warning(this, QStringLiteral("Tambrix"),
+                             QStringLiteral("Укажите папку установки."), QMessageBox::Ok,
+                             QMessageBox::NoButton);
+        return false;
+    }
+    // Judged as typed as well as cleaned: cleaning turns some spellings
+    // (\\?\Volume{…}\, \\.\C:) into other, relative paths.
+    const FolderVerdict verdict = checkInstallFolder(typed);
+    if (verdict.kind != FolderVerdict::Kind::Fine) {
+        QMessageBox::warning(this, QStringLiteral("Tambrix"), refusalMessage(typed, verdict),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+        return false;
+    }
+    // One installation at a time: a second one would download into the same
+    // file and clear the stage under the first, which then starts a program
+    // copied only in part.
+    if (!hold.acquire()) {
+        QMessageBox::warning(this, QStringLiteral("Tambrix"),
+                             QStringLiteral("Tambrix Desktop уже устанавливается в другом окне "
+                                            "установщика. Дождитесь, пока установка в нём "
+                                            "закончится, и попробуйте ещё раз."),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+        return false;
+    }
+    if (const QString text = ownershipQuestion(QDir::cleanPath(typed));
+        !text.isEmpty() && !askYesNo(text, this))
+        return false;
+    agreedToEnd = runningAppProcesses();
+    return agreedToEnd.isEmpty() || askYesNo(runningAppQuestion(), this);
+}
+
+// The package of an earlier run when its digest still matches, or a
+// download when there is room for it.
+bool SetupDialog::obtainPackage(const Manifest &manifest, const QString &packageFile,
+                                QString &error)
+{
+    // Only a plain file left by an earlier run counts, and only when its
+    // digest can be matched: without one, a package cut short by a killed
+    // run would be taken again on every retry.
+    if (!manifest.sha256.isEmpty() && QFileInfo(packageFile).isFile() &&
+        !isLinkEntry(packageFile) && verifySha256(packageFile, manifest.sha256)) {
+        const qint64 n = manifest.size > 0 ? manifest.size : 1;
+        setDownloadProgress(n, n);
+        return true;
+    }
+    error = downloadSpaceProblem(manifest, packageFile);
+    if (!error.isEmpty())
+        return false;
+    if (downloadToFile(manifest, packageFile, error))
+        return true;
+    error = QStringLiteral("Ошибка загрузки: %1").arg(error);
+    return false;
+}
+
+// A copy started during the download (from the Start menu, say) was not
+// part of the answer at Install: it is asked about before it is ended.
+bool SetupDialog::mayEndRunningApp(const QList<qint64> &agreedToEnd)
+{
+    const QList<qint64> running = runningAppProcesses();
+    if (std::all_of(running.begin(), running.end(),
+                    [&](qint64 pid) { return agreedToEnd.contains(pid); }) ||
+        askYesNo(runningAppQuestion(), this))
+        return true;
+    showFailure(QStringLiteral("Установка остановлена: Tambrix Desktop запущен, а закрыть его "
+                               "вы не разрешили. Закройте Tambrix Desktop и нажмите "
+                               "«Повторить»."));
+    return false;
+}
+
+// Shortcuts, Uninstall.cmd and the Add/Remove Programs entry. None of them
+// stops the installation: what went wrong comes back, to be shown.
+QStringList SetupDialog::integrate(const QString &installFolder, const QString &version)
+{
+    const QString executable = appExecutableIn(installFolder);
     QStringList warnings;
     QString shortcutError;
-    if (startMenuBox->isChecked()) {
-        const QString link =
-            QDir(QStandardPaths::writableLocation(QStandardPaths::ApplicationsLocation))
-                .filePath(QStringLiteral("Tambrix.lnk"));
-        if (!createShortcut(link, executable, installFolder, shortcutError)) {
+    const struct
+    {
+        QCheckBox *box;
+        QStandardPaths::StandardLocation location;
+        const char *failed;
+    } shortcuts[] = {
+        {startMenuBox, QStandardPaths::ApplicationsLocation,
+         "ярлык в меню «Пуск» не создан: %1"},
+        {desktopBox, QStandardPaths::DesktopLocation, "ярлык на рабочем столе не создан: %1"},
+    };
+    for (const auto &shortcut : shortcuts) {
+        const QString link = QDir(QStandardPaths::writableLocation(shortcut.location))
+                                 .filePath(QLatin1String(shortcutName));
+        if (shortcut.box->isChecked() &&
+            !createShortcut(link, executable, installFolder, shortcutError)) {
             updDetail->setText(shortcutError);
-            warnings << QStringLiteral("ярлык в меню «Пуск» не создан: %1").arg(shortcutError);
-        }
-    }
-    if (desktopBox->isChecked()) {
-        const QString link = QDir(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation))
-                                 .filePath(QStringLiteral("Tambrix.lnk"));
-        if (!createShortcut(link, executable, installFolder, shortcutError)) {
-            updDetail->setText(shortcutError);
-            warnings << QStringLiteral("ярлык на рабочем столе не создан: %1").arg(shortcutError);
+            warnings << QString::fromUtf8(shortcut.failed).arg(shortcutError);
         }
     }
     if (writeUninstallScript(installFolder)) {
-        if (!registerArpEntry(installFolder, manifest.version))
+        if (!registerArpEntry(installFolder, version))
             warnings << QStringLiteral("программа не добавлена в список установленных: не "
                                        "удалось записать раздел реестра");
     } else {
@@ -247,10 +253,17 @@ void SetupDialog::startInstall()
         warnings << QStringLiteral("Uninstall.cmd не записан, программы не будет в списке "
                                    "установленных");
     }
-
     markStage("integrated");
+    return warnings;
+}
+
+// The final texts, the warnings whole, the application started, and the
+// window closed a moment later.
+void SetupDialog::finish(const QString &installFolder, const QString &version,
+                         const QStringList &warnings)
+{
     setStatus(QStringLiteral("Готово — запускаем Tambrix…"));
-    QString detail = QStringLiteral("v%1 → %2").arg(manifest.version, installFolder);
+    QString detail = QStringLiteral("v%1 → %2").arg(version, installFolder);
     const QString warningText = QStringLiteral("Внимание: ") + warnings.join(QStringLiteral("; "));
     if (!warnings.isEmpty())
         detail += QLatin1Char('\n') + warningText;
@@ -266,6 +279,7 @@ void SetupDialog::startInstall()
         QMessageBox::warning(this, QStringLiteral("Tambrix"), warningText, QMessageBox::Ok,
                              QMessageBox::Ok);
 
+    const QString executable = appExecutableIn(installFolder);
     QProcess::startDetached(executable, QStringList(), installFolder);
     markStage("launched");
     QTimer::singleShot(closeDelayMs, this, &QDialog::accept);

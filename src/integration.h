@@ -51,37 +51,10 @@ bool createShortcut(const QString &shortcutPath, const QString &targetPath,
     return runPowerShell(run, error);
 }
 
-// Fixed on purpose: the script finds its folder through %~dp0 at run time, so
-// nothing in it depends on where it was installed.
-const char uninstallScript[] =
-    "@echo off\r\n"
-    "setlocal EnableExtensions\r\n"
-    "cd /d \"%~dp0\"\r\n"
-    "taskkill /IM TambrixDesktop.exe /F >nul 2>&1\r\n"
-    "powershell -NoProfile -Command \"$d=[Environment]::GetFolderPath('Desktop');"
-    "$s=[Environment]::GetFolderPath('StartMenu');"
-    "Remove-Item -LiteralPath (Join-Path $d 'Tambrix.lnk') -Force -ErrorAction SilentlyContinue;"
-    "Remove-Item -LiteralPath (Join-Path $s 'Programs\\Tambrix.lnk') -Force -ErrorAction "
-    "SilentlyContinue;"
-    "Remove-Item -LiteralPath (Join-Path $s 'Tambrix.lnk') -Force -ErrorAction "
-    "SilentlyContinue\"\r\n"
-    "reg delete \"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tambrix\" /f "
-    ">nul 2>&1\r\n"
-    "set \"INSTALL=%~dp0\"\r\n"
-    "if \"%INSTALL:~-1%\"==\"\\\" set \"INSTALL=%INSTALL:~0,-1%\"\r\n"
-    "set \"CLEANUP=%TEMP%\\tambrix_uninstall_cleanup.cmd\"\r\n"
-    "(\r\n"
-    "  echo @echo off\r\n"
-    "  echo timeout /t 2 /nobreak ^>nul\r\n"
-    "  echo rd /s /q \"%INSTALL%\"\r\n"
-    "  echo del \"%%~f0\"\r\n"
-    ") > \"%CLEANUP%\"\r\n"
-    "start \"\" /min cmd.exe /C \"%CLEANUP%\"\r\n";
-
 bool writeUninstallScript(const QString &installFolder)
 {
     const QByteArray content(uninstallScript, int(sizeof(uninstallScript) - 1));
-    QFile file(QDir(installFolder).filePath(QStringLiteral("Uninstall.cmd")));
+    QFile file(QDir(installFolder).filePath(QLatin1String(uninstallScriptName)));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     if (file.write(content) != content.size())

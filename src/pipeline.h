@@ -2,7 +2,9 @@
 // root in the unpacked tree and deploying it into the install folder.
 #pragma once
 
+#include "nofollow.h"
 #include "powershell.h"
+#include "product.h"
 #include "sizes.h"
 #include "thisuser.h"
 #include "winpaths.h"
@@ -24,7 +26,6 @@
 
 namespace {
 
-const char *const appExecutableName = "TambrixDesktop.exe";
 constexpr int extractTimeoutMs = 600000;
 constexpr int copyTimeoutMs = 600000;
 
@@ -62,11 +63,6 @@ QString moveScript(const QString &nested, const QString &installFolder)
 {
     return QString::fromLatin1(moveTemplate)
         .arg(escapePowerShellLiteral(nested), escapePowerShellLiteral(installFolder));
-}
-
-QString appExecutableIn(const QString &folder)
-{
-    return QDir(folder).filePath(QLatin1String(appExecutableName));
 }
 
 bool extractZip(const QString &packagePath, const QString &destination, QString &error)
@@ -149,60 +145,6 @@ QList<qint64> runningAppProcesses()
     }
 #endif
     return found;
-}
-
-// Everything inside a folder, hidden and system entries too.
-QFileInfoList folderEntries(const QString &folder)
-{
-    return QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                      QDir::NoDotAndDotDot);
-}
-
-// Empties a folder without following any link inside it; true when nothing
-// is left in it.
-bool emptyFolderNoFollow(const QString &folder)
-{
-    for (const QFileInfo &entry : folderEntries(folder))
-        removeTreeNoFollow(entry.filePath());
-    return folderEntries(folder).isEmpty();
-}
-
-// The work folder below `tempRoot`: this user's own, and nobody else may
-// write into it, so that nobody can swap the package after its digest was
-// checked or the stage for a link. One that another user made (or that
-// cannot be made private) is never used: a private folder of this user's
-// own naming beside it takes its place. Empty, with `refused` naming the
-// folder, when neither can be had; `notFolder` when a file stands there.
-QString prepareWorkFolder(const QString &tempRoot, QString &refused, bool &notFolder)
-{
-    const QStringList candidates = {tempRoot + QLatin1String("/TambrixSetup"),
-                                    tempRoot + QLatin1String("/TambrixSetup-") + thisUserTag()};
-    notFolder = false;
-    for (const QString &folder : candidates) {
-        // A link standing there goes as a link (never followed).
-        if (isLinkEntry(folder))
-            removeLinkEntry(folder);
-        if (isLinkEntry(folder) || (QFileInfo::exists(folder) && !QFileInfo(folder).isDir())) {
-            notFolder = true;
-            refused = folder;
-            return QString();
-        }
-        FolderAccess access = folderAccess(folder);
-        if (access == FolderAccess::Missing) {
-            createPrivateFolder(folder);
-            access = isLinkEntry(folder) ? FolderAccess::Foreign : folderAccess(folder);
-        }
-        if (access == FolderAccess::Private && !isLinkEntry(folder))
-            return folder;
-        // This user's, but others could write into it until now: whatever
-        // they may have put there (or still hold open) is not trusted, so it
-        // goes, and the folder is made private first.
-        if (access == FolderAccess::Shared && makeFolderPrivate(folder) &&
-            emptyFolderNoFollow(folder) && folderAccess(folder) == FolderAccess::Private)
-            return folder;
-    }
-    refused = candidates.first();
-    return QString();
 }
 
 // What a volume holds for this user (quotas honoured), and its unit of
@@ -288,25 +230,6 @@ QString spaceMessage(const char *text, const VolumeSpace &space, qint64 needed)
 {
     return QString::fromUtf8(text).arg(space.name, formatBytes(needed),
                                        formatBytes(space.available));
-}
-
-// Removes, as links, every link at or below `path` (Windows: every reparse
-// point: junctions, mount points, symbolic links); their targets stay. True
-// when none is left.
-bool removeLinksWithin(const QString &path, QString &left)
-{
-    if (isLinkEntry(path)) {
-        if (removeLinkEntry(path) && !isLinkEntry(path))
-            return true;
-        left = path;
-        return false;
-    }
-    if (!QFileInfo(path).isDir())
-        return true;
-    bool ok = true;
-    for (const QFileInfo &entry : folderEntries(path))
-        ok = removeLinksWithin(entry.filePath(), left) && ok;
-    return ok;
 }
 
 // The install folder as this user's private folder before anything is

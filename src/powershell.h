@@ -2,6 +2,7 @@
 // and taskkill.
 #pragma once
 
+#include "codepage.h"
 #include "stagetimes.h"
 
 #include <QList>
@@ -51,33 +52,6 @@ QString escapePowerShellLiteral(const QString &value)
             escaped.append(c);
     }
     return escaped;
-}
-
-#ifdef Q_OS_WIN
-QString decodeCodePage(const QByteArray &bytes, UINT codePage)
-{
-    if (bytes.isEmpty())
-        return QString();
-    const int length =
-        MultiByteToWideChar(codePage, 0, bytes.constData(), int(bytes.size()), nullptr, 0);
-    if (length <= 0)
-        return QString::fromLocal8Bit(bytes);
-    std::wstring wide(size_t(length), L'\0');
-    MultiByteToWideChar(codePage, 0, bytes.constData(), int(bytes.size()), wide.data(), length);
-    return QString::fromStdWString(wide);
-}
-#endif
-
-// A console program writes redirected output in the console's OEM code page
-// (CP866 on Russian Windows), not in the ANSI code page (CP1251) that
-// fromLocal8Bit assumes; decoded as ANSI, every Russian error is mojibake.
-QString decodeConsoleOutput(const QByteArray &bytes)
-{
-#ifdef Q_OS_WIN
-    return decodeCodePage(bytes, GetOEMCP());
-#else
-    return QString::fromLocal8Bit(bytes);
-#endif
 }
 
 // Nothing ever writes to a child's standard input; it gets an empty one.

@@ -5,6 +5,7 @@
 #include "buildconfig.h"
 #include "signature.h"
 #include "window.h"
+#include "nofollow.h"
 #include "winpaths.h"
 
 #include <QByteArray>
@@ -112,7 +113,7 @@ void installExtraCaCertificate()
 // Empty when it does; otherwise what the manifest error says is wrong.
 QString versionProblem(const QString &version)
 {
-    switch (fileNameComponentFault(version)) {
+    switch (fileNameComponentFault(version, true)) {
     case NameFault::None:
         return QString();
     case NameFault::Separator:

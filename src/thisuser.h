@@ -8,6 +8,10 @@
 // into are this user's own and private, made so when it creates them.
 #pragma once
 
+#include "nofollow.h"
+#include "product.h"
+#include "winpaths.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -15,7 +19,10 @@
 #include <QList>
 #include <QStandardPaths>
 #include <QString>
+#include <QStorageInfo>
 #include <QStringList>
+
+#include <algorithm>
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -44,18 +51,158 @@ enum class FolderAccess {
     Unknown, // its owner or permissions could not be read
 };
 
-#ifdef Q_OS_WIN
-
-// The SIDs of this process's token: the user, and the default owner of what
-// it creates (the Administrators group when it runs elevated).
-struct TokenSids
+// This user as SDDL names accounts: the user, and the default owner of what
+// the process creates (the Administrators group when it runs elevated).
+struct AccountSids
 {
-    std::vector<BYTE> user, owner;
-    bool valid() const { return !user.empty(); }
-    PSID userSid() const { return PSID(const_cast<BYTE *>(user.data())); }
-    PSID ownerSid() const { return PSID(const_cast<BYTE *>(owner.data())); }
+    QString user, owner;
 };
 
+// A folder's owner and DACL as SDDL ("O:…D:…"), as Windows writes them;
+// empty with `none` saying why (Missing or Unknown).
+struct DescriptorFacts
+{
+    QString sddl;
+    FolderAccess none = FolderAccess::Missing;
+};
+
+// The SIDs SDDL abbreviates the same way on every machine, with the full
+// form; domain-relative ones (LA, DA, DU …) stay as they are and match only
+// themselves.
+QString fullSid(const QString &sid)
+{
+    static const char *const aliases[][2] = {
+        {"SY", "S-1-5-18"}, {"BA", "S-1-5-32-544"}, {"BU", "S-1-5-32-545"},
+        {"WD", "S-1-1-0"},  {"AU", "S-1-5-11"},     {"IU", "S-1-5-4"},
+        {"CO", "S-1-3-0"},  {"CG", "S-1-3-1"},      {"OW", "S-1-3-4"},
+        {"AN", "S-1-5-7"},  {"PS", "S-1-5-10"},     {"NS", "S-1-5-20"},
+        {"LS", "S-1-5-19"}, {"SU", "S-1-5-6"},      {"RD", "S-1-5-32-555"}};
+    for (const auto &alias : aliases) {
+        if (sid.compare(QLatin1String(alias[0]), Qt::CaseInsensitive) == 0)
+            return QLatin1String(alias[1]);
+    }
+    return sid.toUpper();
+}
+
+// The access mask an SDDL rights field grants: hexadecimal, or two-letter
+// codes. A code this reader does not know counts as every right.
+quint32 sddlRights(const QString &rights)
+{
+    if (rights.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)) {
+        bool ok = false;
+        const quint32 mask = rights.mid(2).toUInt(&ok, 16);
+        return ok ? mask : 0xFFFFFFFFu;
+    }
+    static const struct
+    {
+        const char *code;
+        quint32 mask;
+    } codes[] = {{"GA", 0x10000000}, {"GR", 0x80000000}, {"GW", 0x40000000}, {"GX", 0x20000000},
+                 {"RC", 0x20000},    {"SD", 0x10000},    {"WD", 0x40000},    {"WO", 0x80000},
+                 {"CC", 0x1},        {"DC", 0x2},        {"LC", 0x4},        {"SW", 0x8},
+                 {"RP", 0x10},       {"WP", 0x20},       {"DT", 0x40},       {"LO", 0x80},
+                 {"CR", 0x100},      {"FA", 0x1F01FF},   {"FR", 0x120089},   {"FW", 0x120116},
+                 {"FX", 0x1200A0},   {"KA", 0xF003F},    {"KR", 0x20019},    {"KW", 0x20006},
+                 {"KX", 0x20019}};
+    quint32 mask = 0;
+    for (qsizetype i = 0; i + 1 < rights.size(); i += 2) {
+        quint32 right = 0xFFFFFFFFu;
+        for (const auto &code : codes) {
+            if (rights.mid(i, 2).compare(QLatin1String(code.code), Qt::CaseInsensitive) == 0)
+                right = code.mask;
+        }
+        mask |= right;
+    }
+    return rights.size() % 2 ? 0xFFFFFFFFu : mask;
+}
+
+// One section of an SDDL text ('O', 'G', 'D' or 'S'): what follows "X:" up
+// to the next section, outside the entries' parentheses.
+QString sddlSection(const QString &sddl, QChar which)
+{
+    QString found;
+    bool inside = false;
+    int depth = 0;
+    for (qsizetype i = 0; i < sddl.size(); ++i) {
+        const QChar c = sddl.at(i);
+        if (depth == 0 && i + 1 < sddl.size() && sddl.at(i + 1) == QLatin1Char(':') &&
+            QStringLiteral("OGDS").contains(c)) {
+            if (inside)
+                break;
+            inside = c == which;
+            ++i;
+            continue;
+        }
+        depth += c == QLatin1Char('(') ? 1 : c == QLatin1Char(')') ? -1 : 0;
+        if (inside)
+            found += c;
+    }
+    return found;
+}
+
+// Rights that let someone change what is in a folder or who may: writing,
+// adding or deleting entries, and rewriting the permissions themselves
+// (FILE_WRITE_DATA, FILE_APPEND_DATA, FILE_WRITE_EA, FILE_DELETE_CHILD,
+// FILE_WRITE_ATTRIBUTES, DELETE, WRITE_DAC, WRITE_OWNER, GENERIC_WRITE,
+// GENERIC_ALL).
+constexpr quint32 writeRights = 0x2 | 0x4 | 0x10 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000 |
+                                0x40000000 | 0x10000000;
+
+// Whose a folder is, from its descriptor. The owner must be the user, the
+// default owner of the user's processes, the system or the administrators
+// (an elevated run leaves folders owned by Administrators, which stay the
+// user's own). Others may write nothing: every entry that allows a write
+// right names one of those, or the creator-owner placeholders. Entries that
+// only deny cannot widen anything; an inherit-only one still counts, since
+// it applies to what is created inside.
+FolderAccess accessFromDescriptor(const QString &sddl, const AccountSids &me)
+{
+    const QString user = fullSid(me.user), owner = fullSid(me.owner);
+    const auto isAny = [](const QString &sid, std::initializer_list<QString> trusted) {
+        return !sid.isEmpty() && std::find(trusted.begin(), trusted.end(), sid) != trusted.end();
+    };
+    const QString system = QStringLiteral("S-1-5-18"), admins = QStringLiteral("S-1-5-32-544");
+    if (!isAny(fullSid(sddlSection(sddl, QLatin1Char('O'))), {user, owner, system, admins}))
+        return FolderAccess::Foreign;
+    const QString dacl = sddlSection(sddl, QLatin1Char('D'));
+    if (dacl.isEmpty() || dacl.startsWith(QLatin1String("NO_ACCESS_CONTROL")))
+        return dacl.isEmpty() && !sddl.contains(QLatin1String("D:")) ? FolderAccess::Unknown
+                                                                     : FolderAccess::Shared;
+    for (QString entry : dacl.mid(dacl.indexOf(QLatin1Char('('))).split(QLatin1Char(')'))) {
+        entry.remove(QLatin1Char('('));
+        const QStringList fields = entry.split(QLatin1Char(';'));
+        if (fields.size() < 6)
+            continue;
+        const QString type = fields.at(0).toUpper();
+        if (type != QLatin1String("A") && type != QLatin1String("XA") &&
+            type != QLatin1String("OA") && type != QLatin1String("ZA"))
+            continue;
+        if ((sddlRights(fields.at(2)) & writeRights) &&
+            !isAny(fullSid(fields.at(5)), {user, owner, system, admins,
+                                           QStringLiteral("S-1-3-0"), QStringLiteral("S-1-3-4")}))
+            return FolderAccess::Shared;
+    }
+    return FolderAccess::Private;
+}
+
+FolderAccess accessOf(const DescriptorFacts &descriptor, const AccountSids &me)
+{
+    return descriptor.sddl.isEmpty() ? descriptor.none
+                                     : accessFromDescriptor(descriptor.sddl, me);
+}
+
+// Whether the file system of a volume keeps who owns and may write a file:
+// FAT32 and exFAT keep nothing, and anyone who can reach the drive may
+// replace any file on it.
+struct VolumeRights
+{
+    QString fileSystem;
+    bool keepsAccessRights = true;
+};
+
+#ifdef Q_OS_WIN
+
+// The SIDs of this process's token: the user, and the default owner.
 std::vector<BYTE> tokenSid(HANDLE token, TOKEN_INFORMATION_CLASS what)
 {
     DWORD size = 0;
@@ -72,102 +219,97 @@ std::vector<BYTE> tokenSid(HANDLE token, TOKEN_INFORMATION_CLASS what)
     return std::vector<BYTE>(begin, begin + GetLengthSid(sid));
 }
 
-const TokenSids &thisUser()
-{
-    static const TokenSids sids = [] {
-        TokenSids result;
-        HANDLE token = nullptr;
-        if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-            result.user = tokenSid(token, TokenUser);
-            result.owner = tokenSid(token, TokenOwner);
-            CloseHandle(token);
-        }
-        if (result.owner.empty())
-            result.owner = result.user;
-        return result;
-    }();
-    return sids;
-}
-
-QString sidText(PSID sid)
+// A descriptor as SDDL, with the parts asked for.
+QString descriptorText(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts)
 {
     LPWSTR text = nullptr;
-    if (!ConvertSidToStringSidW(sid, &text))
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts,
+                                                              &text, nullptr))
         return QString();
     const QString result = QString::fromWCharArray(text);
     LocalFree(text);
     return result;
 }
 
-bool isSidText(PSID sid, const wchar_t *text)
+// A SID as SDDL writes it in a descriptor ("LA" for the built-in
+// administrator, not its full form), so that it compares with what
+// descriptorText gives.
+QString sddlSid(std::vector<BYTE> sid)
 {
-    PSID known = nullptr;
-    if (!ConvertStringSidToSidW(text, &known))
-        return false;
-    const bool same = EqualSid(sid, known) != 0;
-    LocalFree(known);
-    return same;
+    SECURITY_DESCRIPTOR descriptor;
+    if (sid.empty() || !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorOwner(&descriptor, PSID(sid.data()), FALSE))
+        return QString();
+    return descriptorText(&descriptor, OWNER_SECURITY_INFORMATION).mid(2);
 }
 
-// The accounts a private folder may grant write to besides the user: the
-// system itself, the administrators, and the creator or owner of an object
-// (which is the user, for what the user creates).
-bool isTrustedWriter(PSID sid)
+const AccountSids &thisAccount()
 {
-    const TokenSids &me = thisUser();
-    return EqualSid(sid, me.userSid()) || EqualSid(sid, me.ownerSid()) ||
-           isSidText(sid, L"S-1-5-18") /* SYSTEM */ ||
-           isSidText(sid, L"S-1-5-32-544") /* Administrators */ ||
-           isSidText(sid, L"S-1-3-0") /* CREATOR OWNER */ ||
-           isSidText(sid, L"S-1-3-4") /* OWNER RIGHTS */;
+    static const AccountSids sids = [] {
+        AccountSids result;
+        HANDLE token = nullptr;
+        if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+            result.user = sddlSid(tokenSid(token, TokenUser));
+            result.owner = sddlSid(tokenSid(token, TokenOwner));
+            CloseHandle(token);
+        }
+        if (result.owner.isEmpty())
+            result.owner = result.user;
+        return result;
+    }();
+    return sids;
 }
 
-// Rights that let someone change what is in a folder or who may: writing,
-// adding or deleting entries, and rewriting the permissions themselves.
-constexpr ACCESS_MASK writeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
-                                    FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
-                                    WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+// The user's SID in its full form, for names and the private DACL.
+QString thisUserSid()
+{
+    return fullSid(thisAccount().user);
+}
+
+DescriptorFacts readDescriptor(const QString &path)
+{
+    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    DescriptorFacts facts;
+    if (GetFileAttributesW(native.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        facts.none = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                         ? FolderAccess::Missing
+                         : FolderAccess::Unknown;
+        return facts;
+    }
+    facts.none = FolderAccess::Unknown;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if (thisAccount().user.isEmpty() ||
+        GetNamedSecurityInfoW(native.c_str(), SE_FILE_OBJECT, parts, nullptr, nullptr, nullptr,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+        return facts;
+    facts.sddl = descriptorText(descriptor, parts);
+    LocalFree(descriptor);
+    return facts;
+}
+
+// The file system of the volume `path` lies on, and whether it keeps
+// access rights (FILE_PERSISTENT_ACLS).
+VolumeRights volumeRightsOf(const QString &path)
+{
+    VolumeRights rights;
+    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    wchar_t volume[MAX_PATH + 1] = {};
+    wchar_t fileSystem[MAX_PATH + 1] = {};
+    DWORD flags = 0;
+    if (GetVolumePathNameW(native.c_str(), volume, MAX_PATH) &&
+        GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, fileSystem,
+                              MAX_PATH)) {
+        rights.fileSystem = QString::fromWCharArray(fileSystem);
+        rights.keepsAccessRights = (flags & FILE_PERSISTENT_ACLS) != 0;
+    }
+    return rights;
+}
 
 FolderAccess folderAccess(const QString &path)
 {
-    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
-    const DWORD attributes = GetFileAttributesW(native.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND
-                   ? FolderAccess::Missing
-                   : FolderAccess::Unknown;
-    const TokenSids &me = thisUser();
-    if (!me.valid())
-        return FolderAccess::Unknown;
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(native.c_str(), SE_FILE_OBJECT,
-                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
-        return FolderAccess::Unknown;
-    const std::unique_ptr<void, decltype(&LocalFree)> freeDescriptor(descriptor, &LocalFree);
-    if (!owner || !(EqualSid(owner, me.userSid()) || EqualSid(owner, me.ownerSid())))
-        return FolderAccess::Foreign;
-    // No DACL at all grants everyone everything.
-    if (!dacl)
-        return FolderAccess::Shared;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void *entry = nullptr;
-        if (!GetAce(dacl, i, &entry))
-            return FolderAccess::Unknown;
-        const auto *header = static_cast<const ACE_HEADER *>(entry);
-        // Entries that only deny cannot widen anything; an inherit-only entry
-        // still counts, since it applies to what is created inside.
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE &&
-            header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE)
-            continue;
-        const auto *allowed = static_cast<const ACCESS_ALLOWED_ACE *>(entry);
-        const PSID sid = PSID(const_cast<DWORD *>(&allowed->SidStart));
-        if ((allowed->Mask & writeRights) && !isTrustedWriter(sid))
-            return FolderAccess::Shared;
-    }
-    return FolderAccess::Private;
+    return accessOf(readDescriptor(path), thisAccount());
 }
 
 // A protected DACL (nothing inherited from above): full control for the
@@ -177,7 +319,7 @@ struct PrivateDescriptor
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     PrivateDescriptor()
     {
-        const QString user = sidText(thisUser().userSid());
+        const QString user = thisUserSid();
         if (user.isEmpty())
             return;
         const std::wstring sddl =
@@ -231,14 +373,53 @@ bool createPrivateFolder(const QString &path)
 
 #else
 
-FolderAccess folderAccess(const QString &path)
+// The uid of this process as Samba names Unix users (S-1-22-1-uid), and
+// groups as S-1-22-2-gid.
+const AccountSids &thisAccount()
+{
+    static const AccountSids sids{QStringLiteral("S-1-22-1-%1").arg(geteuid()),
+                                  QStringLiteral("S-1-22-1-%1").arg(geteuid())};
+    return sids;
+}
+
+// A folder's owner and mode bits as the descriptor Samba shows for them: the
+// owner, and write for the group and for everyone where the mode gives it.
+DescriptorFacts readDescriptor(const QString &path)
 {
     struct stat info;
-    if (lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return errno == ENOENT || errno == ENOTDIR ? FolderAccess::Missing : FolderAccess::Unknown;
-    if (info.st_uid != geteuid())
-        return FolderAccess::Foreign;
-    return (info.st_mode & (S_IWGRP | S_IWOTH)) ? FolderAccess::Shared : FolderAccess::Private;
+    DescriptorFacts facts;
+    if (lstat(QFile::encodeName(path).constData(), &info) != 0) {
+        facts.none = errno == ENOENT || errno == ENOTDIR ? FolderAccess::Missing
+                                                         : FolderAccess::Unknown;
+        return facts;
+    }
+    facts.sddl = QStringLiteral("O:S-1-22-1-%1G:S-1-22-2-%2D:(A;;FA;;;S-1-22-1-%1)")
+                     .arg(info.st_uid)
+                     .arg(info.st_gid);
+    if (info.st_mode & S_IWGRP)
+        facts.sddl += QStringLiteral("(A;;FW;;;S-1-22-2-%1)").arg(info.st_gid);
+    if (info.st_mode & S_IWOTH)
+        facts.sddl += QStringLiteral("(A;;FW;;;WD)");
+    return facts;
+}
+
+// FAT and exFAT keep no owners or modes: the mount gives every file the same.
+VolumeRights volumeRightsOf(const QString &path)
+{
+    QString folder = path;
+    while (!QFileInfo::exists(folder) && QFileInfo(folder).path() != folder)
+        folder = QFileInfo(folder).path();
+    VolumeRights rights;
+    rights.fileSystem = QString::fromLatin1(QStorageInfo(folder).fileSystemType());
+    for (const char *fat : {"vfat", "msdos", "exfat", "fat", "fuseblk.exfat"})
+        rights.keepsAccessRights =
+            rights.keepsAccessRights && rights.fileSystem.compare(QLatin1String(fat)) != 0;
+    return rights;
+}
+
+FolderAccess folderAccess(const QString &path)
+{
+    return accessOf(readDescriptor(path), thisAccount());
 }
 
 // Takes write away from the group and everyone else; what the user could
@@ -288,11 +469,94 @@ bool createPrivateFolders(const QString &path)
 QString thisUserTag()
 {
 #ifdef Q_OS_WIN
-    const QString sid = sidText(thisUser().userSid());
-    return sid.section(QLatin1Char('-'), -1);
+    return thisUserSid().section(QLatin1Char('-'), -1);
 #else
     return QString::number(geteuid());
 #endif
+}
+
+// Where the work folder may be, best first: TambrixSetup in the temporary
+// folder, then one of this user's naming beside it (taken when the first is
+// another user's). A temporary folder on a volume that keeps no access
+// rights can hold no private folder at all, so one below the profile takes
+// their place (profileWorkFolder says why there).
+QStringList workFolderCandidates(const QString &tempRoot, const VolumeRights &tempVolume,
+                                 const QString &profileFolder)
+{
+    if (!tempVolume.keepsAccessRights)
+        return {profileFolder};
+    const QString own = QDir(tempRoot).filePath(QLatin1String(workFolderName));
+    return {own, own + QLatin1Char('-') + thisUserTag()};
+}
+
+// The work folder: this user's own, and nobody else may write into it, so
+// that nobody can swap the package after its digest was checked or the
+// stage for a link. One that another user made (or that cannot be made
+// private) is never used. False with the message when none can be had.
+bool prepareWorkFolder(QString &workFolder, QString &error)
+{
+    // With no usable temporary folder the location comes back empty, and the
+    // work folder would land at the root of the file system.
+    const QString tempRoot = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+    const QString cannotCreate = QStringLiteral("Ошибка загрузки: Не удалось создать файл загрузки");
+    if (tempRoot.isEmpty() || QDir::isRelativePath(tempRoot)) {
+        error = cannotCreate;
+        return false;
+    }
+    QDir().mkpath(tempRoot);
+    const VolumeRights tempVolume = volumeRightsOf(tempRoot);
+    QStringList candidates = workFolderCandidates(tempRoot, tempVolume, profileWorkFolder());
+    candidates.removeAll(QString());
+    for (QString &folder : candidates) {
+        // Expand-Archive reads the stage's path as a pattern.
+        const QString root = QFileInfo(folder).path();
+        QDir().mkpath(root);
+        const QString plainRoot = wildcardFreeFolder(root);
+        if (plainRoot.isEmpty()) {
+            error = QStringLiteral("Временная папка %1 содержит символ [, ], * или ?: PowerShell не "
+                                   "распакует в неё архив. Укажите в переменных TEMP и TMP папку "
+                                   "без этих символов.")
+                        .arg(QDir::toNativeSeparators(root));
+            return false;
+        }
+        folder = QDir(plainRoot).filePath(QFileInfo(folder).fileName());
+    }
+    for (const QString &folder : std::as_const(candidates)) {
+        const QString native = QDir::toNativeSeparators(folder);
+        // A link standing there goes as a link (never followed).
+        if (isLinkEntry(folder))
+            removeLinkEntry(folder);
+        if (isLinkEntry(folder) || (QFileInfo::exists(folder) && !QFileInfo(folder).isDir())) {
+            error = QStringLiteral("Ошибка загрузки: рабочая папка %1 — не обычная папка (ссылка "
+                                   "или файл). Удалите её и попробуйте ещё раз.")
+                        .arg(native);
+            return false;
+        }
+        FolderAccess access = folderAccess(folder);
+        if (access == FolderAccess::Missing) {
+            createPrivateFolder(folder);
+            access = isLinkEntry(folder) ? FolderAccess::Foreign : folderAccess(folder);
+        }
+        workFolder = folder;
+        if (access == FolderAccess::Private && !isLinkEntry(folder))
+            return true;
+        // This user's, but others could write into it until now: whatever
+        // they may have put there (or still hold open) is not trusted, so it
+        // goes, and the folder is made private first.
+        if (access == FolderAccess::Shared && makeFolderPrivate(folder) &&
+            emptyFolderNoFollow(folder) && folderAccess(folder) == FolderAccess::Private)
+            return true;
+    }
+    const QString first = candidates.value(0);
+    workFolder.clear();
+    error = !QFileInfo(first).isDir()
+                ? cannotCreate
+                : QStringLiteral("Ошибка загрузки: рабочую папку %1 создал другой пользователь "
+                                 "(или в неё могут писать другие), и установщик ей не доверяет. "
+                                 "Попросите администратора удалить её или укажите в переменных "
+                                 "TEMP и TMP свою папку.")
+                      .arg(QDir::toNativeSeparators(first));
+    return false;
 }
 
 #ifndef Q_OS_WIN
@@ -343,7 +607,7 @@ public:
         // Local\ is this session's namespace; the user's SID in the name
         // keeps another account run in the same session apart.
         const std::wstring name =
-            (QLatin1String("Local\\TambrixSetup.Install.") + sidText(thisUser().userSid()))
+            (QLatin1String("Local\\TambrixSetup.Install.") + thisUserSid())
                 .toStdWString();
         mutex = CreateMutexW(nullptr, FALSE, name.c_str());
         if (!mutex)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "accessibility.h"
+#include "product.h"
 #include "sizes.h"
 #include "stagetimes.h"
 
@@ -35,6 +36,7 @@
 namespace {
 
 struct Manifest;
+class InstallHold;
 
 constexpr int dialogWidth = 460;
 constexpr int dialogHeight = 320;
@@ -159,15 +161,6 @@ QPoint centredTopLeft(const QRect &available, const QSize &window)
     return QPoint(int(centreX - window.width() / 2), int(centreY - window.height() / 2));
 }
 
-QString defaultInstallFolder()
-{
-    const QString localAppData = qEnvironmentVariable("LOCALAPPDATA");
-    if (!localAppData.isEmpty())
-        return QDir(localAppData).filePath(QStringLiteral("Tambrix"));
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
-        .filePath(QStringLiteral("Tambrix"));
-}
-
 #ifdef TAMBRIX_TEST_SEAMS
 // Lets the unit tests feed the speed estimate exact sample intervals, and see
 // each text the progress display shows, even those the next one replaces
@@ -210,6 +203,15 @@ public:
     bool fetchManifest(Manifest &manifest, QString &error);
     bool downloadToFile(const Manifest &manifest, const QString &filePath, QString &error);
     void startInstall();
+
+    // The stages of startInstall (install.h), in order; each false with the
+    // message it leaves in `error`, or having asked the user.
+    bool mayStart(const QString &typed, InstallHold &hold, QList<qint64> &agreedToEnd);
+    bool obtainPackage(const Manifest &manifest, const QString &packageFile, QString &error);
+    bool mayEndRunningApp(const QList<qint64> &agreedToEnd);
+    QStringList integrate(const QString &installFolder, const QString &version);
+    void finish(const QString &installFolder, const QString &version,
+                const QStringList &warnings);
 
     // While a run is under way a rejection (Escape, Alt+F4) would hide the
     // window and leave the installation running unseen; ignore it then.

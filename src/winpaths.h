@@ -13,6 +13,9 @@
 #include <QString>
 #include <QStringList>
 
+#include "codepage.h"
+#include "refusals.h"
+
 #include <functional>
 
 #ifdef Q_OS_WIN
@@ -24,19 +27,13 @@ namespace {
 // A path as Windows resolves it: a root and the components below it.
 struct WindowsPath
 {
-    enum class Problem {
-        None,
-        DevicePath,   // \\?\ or \\.\ naming neither a drive nor a share
-        InvalidName,  // a component Windows cannot create (< > : " | ? * or controls)
-        ReservedName, // CON, NUL, COM1 … with or without an extension
-        // A name ending in a dot or blank, read literally (a final path,
-        // \\?\): any other reader would open another folder.
-        TrailingDotOrBlank,
-    };
     // "C:", "//server/share" (or "//server" alone), or "/" for a POSIX root.
     QString root;
     QStringList parts;
-    Problem problem = Problem::None;
+    // DevicePath for \\?\ or \\.\ naming neither a drive nor a share;
+    // a name's fault; TrailingDotOrBlank only where names are read literally
+    // (a final path, \\?\), as any other reader would open another folder.
+    FolderRefusal problem = FolderRefusal::Fine;
     QString problemPart; // the component at fault
 
     bool isRoot() const { return parts.isEmpty(); }
@@ -86,14 +83,62 @@ bool isForbiddenNameCharacter(QChar c)
     return u == u'<' || u == u'>' || u == u':' || u == u'"' || u == u'|' || u == u'?' || u == u'*';
 }
 
-// Whether a name holds a forbidden or a control character.
-bool hasInvalidNameCharacter(const QString &component)
+// Why a text cannot be one name in a Windows path: the one check that every
+// reader uses (the folder's text, a final path, a release version), in this
+// order. A release version becomes the package's file name and the stage
+// folder's name, and Windows PowerShell 5.1's Expand-Archive reads its
+// destination as a wildcard pattern, so a version refuses brackets as well;
+// a folder may hold them.
+enum class NameFault {
+    None,
+    Separator,          // / or \ would leave the folder
+    Control,            // U+0000 to U+001F
+    ForbiddenCharacter, // < > : " | ? *
+    Bracket,            // [ or ], where refused
+    TrailingDotOrBlank, // Windows drops them, so two names would meet
+    DeviceName,         // CON, NUL, COM1.txt …
+};
+
+NameFault fileNameComponentFault(const QString &name, bool refuseBrackets = false)
 {
-    for (const QChar c : component) {
-        if (c.unicode() < 0x20 || isForbiddenNameCharacter(c))
-            return true;
+    if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
+        return NameFault::Separator;
+    for (const QChar c : name) {
+        if (c.unicode() < 0x20)
+            return NameFault::Control;
     }
-    return false;
+    for (const QChar c : name) {
+        if (isForbiddenNameCharacter(c))
+            return NameFault::ForbiddenCharacter;
+    }
+    if (refuseBrackets && (name.contains(QLatin1Char('[')) || name.contains(QLatin1Char(']'))))
+        return NameFault::Bracket;
+    if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
+        return NameFault::TrailingDotOrBlank;
+    if (isReservedDeviceName(name))
+        return NameFault::DeviceName;
+    return NameFault::None;
+}
+
+// A name's fault as a folder's refusal.
+FolderRefusal refusalOfName(NameFault fault)
+{
+    switch (fault) {
+    case NameFault::None:
+    case NameFault::Bracket:
+    // A reader has split the path at its separators already; "\\" that is
+    // left is a plain character where the host spells paths with "/".
+    case NameFault::Separator:
+        return FolderRefusal::Fine;
+    case NameFault::TrailingDotOrBlank:
+        return FolderRefusal::TrailingDotOrBlank;
+    case NameFault::DeviceName:
+        return FolderRefusal::ReservedName;
+    case NameFault::Control:
+    case NameFault::ForbiddenCharacter:
+        break;
+    }
+    return FolderRefusal::InvalidName;
 }
 
 // Windows drops trailing dots and blanks from the last name of a path:
@@ -145,7 +190,7 @@ WindowsPath parseWindowsPath(const QString &input, const QString &currentDir, bo
             path = QLatin1String("//") + device.mid(4);
         } else {
             result.root = QLatin1String("//?/") + device.section(QLatin1Char('/'), 0, 0);
-            result.problem = WindowsPath::Problem::DevicePath;
+            result.problem = FolderRefusal::DevicePath;
             result.problemPart = input;
             return result;
         }
@@ -198,59 +243,13 @@ WindowsPath parseWindowsPath(const QString &input, const QString &currentDir, bo
     }
 
     for (const QString &component : std::as_const(result.parts)) {
-        if (literal &&
-            (component.endsWith(QLatin1Char('.')) || component.endsWith(QLatin1Char(' ')))) {
-            result.problem = WindowsPath::Problem::TrailingDotOrBlank;
-            result.problemPart = component;
-            break;
-        }
-        if (hasInvalidNameCharacter(component)) {
-            result.problem = WindowsPath::Problem::InvalidName;
-            result.problemPart = component;
-            break;
-        }
-        if (isReservedDeviceName(component)) {
-            result.problem = WindowsPath::Problem::ReservedName;
+        result.problem = refusalOfName(fileNameComponentFault(component));
+        if (result.problem != FolderRefusal::Fine) {
             result.problemPart = component;
             break;
         }
     }
     return result;
-}
-
-// Why a text cannot be one component of a Windows file name. A release
-// version becomes the package's file name and the stage folder's name, and
-// Windows PowerShell 5.1's Expand-Archive reads its destination as a
-// wildcard pattern, so brackets are refused as well.
-enum class NameFault {
-    None,
-    Separator,          // / or \ would leave the folder
-    Control,            // U+0000 to U+001F
-    ForbiddenCharacter, // < > : " | ? *
-    Bracket,            // [ or ]
-    TrailingDotOrBlank, // Windows drops them, so two names would meet
-    DeviceName,         // CON, NUL, COM1.txt …
-};
-
-NameFault fileNameComponentFault(const QString &name)
-{
-    if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
-        return NameFault::Separator;
-    for (const QChar c : name) {
-        if (c.unicode() < 0x20)
-            return NameFault::Control;
-    }
-    for (const QChar c : name) {
-        if (isForbiddenNameCharacter(c))
-            return NameFault::ForbiddenCharacter;
-    }
-    if (name.contains(QLatin1Char('[')) || name.contains(QLatin1Char(']')))
-        return NameFault::Bracket;
-    if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
-        return NameFault::TrailingDotOrBlank;
-    if (isReservedDeviceName(name))
-        return NameFault::DeviceName;
-    return NameFault::None;
 }
 
 // Windows compares names by upper-casing each UTF-16 unit with one fixed
@@ -273,83 +272,13 @@ constexpr PathStyle hostPathStyle = PathStyle::Windows;
 constexpr PathStyle hostPathStyle = PathStyle::Posix;
 #endif
 
-// Characters that a code page writes as something else: cmd writes the
-// clean-up script with `echo` in the console's OEM code page, whose best-fit
-// tables turn "＼" (U+FF3C) into "\", "％" into "%", U+3000 into a blank and
-// "…" into dots, so "Documents＼" would name "Documents" when the uninstaller
-// runs. Yen and won signs stand in for "\" in the Japanese and Korean code
-// pages. On Windows the OEM code page itself is asked as well
-// (survivesOemCodePage); this is the part that holds on every system.
-bool changesInCodePage(char32_t c)
-{
-    if (c == 0xA5 || c == 0x20A9)
-        return true;
-    if (c < 0x80)
-        return false;
-    if (QChar::isSpace(c)) // U+00A0, U+2000 to U+200A, U+3000 …
-        return true;
-    // A compatibility character whose plain form holds ASCII: fullwidth
-    // forms, small forms, ligatures, superscripts, leaders.
-    const QString plain = QString::fromUcs4(&c, 1).normalized(QString::NormalizationForm_KC);
-    if (plain == QString::fromUcs4(&c, 1))
-        return false;
-    for (const QChar p : plain) {
-        if (p.unicode() < 0x80)
-            return true;
-    }
-    return false;
-}
-
-// The flags WideCharToMultiByte takes for a code page. Microsoft documents
-// the call as failing when a code page without best-fit tables is given
-// WC_NO_BEST_FIT_CHARS or a default-character argument: flags 0 for 42,
-// 50220-50229, 52936, 57002-57011 and 65000, at most WC_ERR_INVALID_CHARS for
-// 54936 and 65001 (the "Use Unicode UTF-8" setting), and no default-character
-// arguments for either group. Where best fit exists it is turned off and
-// used defaults are asked for, so that look-alikes are seen.
-// MultiByteToWideChar's way back follows the same rule: MB_ERR_INVALID_CHARS
-// is allowed for the second group and refused for the first.
-struct CodePageFlags
-{
-    unsigned long flags = 0; // to the code page
-    bool askUsedDefault = false;
-    unsigned long backFlags = 0; // from it
-};
-constexpr unsigned long noBestFitChars = 0x400;  // WC_NO_BEST_FIT_CHARS
-constexpr unsigned long errInvalidChars = 0x80;  // WC_ERR_INVALID_CHARS
-constexpr unsigned long mbErrInvalidChars = 0x8; // MB_ERR_INVALID_CHARS
-
-[[maybe_unused]] CodePageFlags wideToCodePageFlags(unsigned codePage)
-{
-    if (codePage == 65001 || codePage == 54936)
-        return {errInvalidChars, false, mbErrInvalidChars};
-    if (codePage == 42 || (codePage >= 50220 && codePage <= 50229) || codePage == 52936 ||
-        (codePage >= 57002 && codePage <= 57011) || codePage == 65000)
-        return {0, false, 0};
-    return {noBestFitChars, true, mbErrInvalidChars};
-}
-
-// Why the text of an install folder does not name one and the same folder to
-// every program that reads it: Qt (cleanPath, mkpath), the Win32 path
-// functions, PowerShell (-LiteralPath, Join-Path) and cmd, which reads the
-// clean-up script back from the OEM code page.
-enum class FolderTextFault {
-    None,
-    NotAbsolute,        // relative, "C:x", "\x", "~": each reader takes another base
-    AboveRoot,          // ".." past the root of the drive
-    Share,              // \\server\share: a per-user program belongs on a local drive
-    DevicePath,         // \\?\, \\.\ or \??\: Qt reads them as relative paths
-    Percent,            // cmd expands %…% in the clean-up script
-    Exclamation,        // and !…! with delayed expansion turned on
-    InvalidName,        // < > : " | ? * or a control character
-    TrailingDotOrBlank, // Windows drops them, Qt and PowerShell keep them
-    ReservedName,       // CON, NUL, COM1.txt … are devices in every folder
-    CodePage,           // written differently in the OEM code page
-};
-
+// The text of an install folder as every reader will have to agree on it:
+// Qt (cleanPath, mkpath), the Win32 path functions, PowerShell
+// (-LiteralPath, Join-Path) and cmd, which reads the clean-up script back
+// from the OEM code page.
 struct FolderText
 {
-    FolderTextFault fault = FolderTextFault::None;
+    FolderRefusal fault = FolderRefusal::Fine;
     QString part;      // the name (or the text) at fault
     QString root;      // "C:" as typed, or "/"
     QStringList names; // the names below the root, "." and ".." resolved
@@ -371,39 +300,39 @@ struct FolderText
 FolderText readFolderText(const QString &typed, PathStyle style)
 {
     FolderText result;
-    auto fault = [&result](FolderTextFault f, const QString &part) {
+    auto fault = [&result](FolderRefusal f, const QString &part) {
         result.fault = f;
         result.part = part;
         return result;
     };
     // cmd reads the whole clean-up line, drive and separators included.
     if (typed.contains(QLatin1Char('%')))
-        return fault(FolderTextFault::Percent, typed);
+        return fault(FolderRefusal::Percent, typed);
     if (typed.contains(QLatin1Char('!')))
-        return fault(FolderTextFault::Exclamation, typed);
+        return fault(FolderRefusal::Exclamation, typed);
 
     QString path = typed;
     if (style == PathStyle::Windows)
         path.replace(QLatin1Char('\\'), QLatin1Char('/'));
     if (style == PathStyle::Windows && path.startsWith(QLatin1String("/?\?/")))
-        return fault(FolderTextFault::DevicePath, typed);
+        return fault(FolderRefusal::DevicePath, typed);
     if (path.startsWith(QLatin1String("//"))) {
         const bool device = path.size() >= 4 &&
                             (path.at(2) == QLatin1Char('?') || path.at(2) == QLatin1Char('.')) &&
                             path.at(3) == QLatin1Char('/');
         if (device && !path.mid(4).startsWith(QLatin1String("UNC/"), Qt::CaseInsensitive))
-            return fault(FolderTextFault::DevicePath, typed);
-        return fault(FolderTextFault::Share, typed);
+            return fault(FolderRefusal::DevicePath, typed);
+        return fault(FolderRefusal::Share, typed);
     }
     QString rest;
     if (style == PathStyle::Windows) {
         if (!isDriveLetter(path) || path.size() < 3 || path.at(2) != QLatin1Char('/'))
-            return fault(FolderTextFault::NotAbsolute, typed);
+            return fault(FolderRefusal::NotAbsolute, typed);
         result.root = path.left(2);
         rest = path.mid(3);
     } else {
         if (!path.startsWith(QLatin1Char('/')))
-            return fault(FolderTextFault::NotAbsolute, typed);
+            return fault(FolderRefusal::NotAbsolute, typed);
         result.root = QStringLiteral("/");
         rest = path.mid(1);
     }
@@ -415,19 +344,16 @@ FolderText readFolderText(const QString &typed, PathStyle style)
             continue;
         if (name == QLatin1String("..")) {
             if (result.names.isEmpty())
-                return fault(FolderTextFault::AboveRoot, typed);
+                return fault(FolderRefusal::AboveRoot, typed);
             result.names.removeLast();
             continue;
         }
         result.names << name;
     }
     for (const QString &name : std::as_const(result.names)) {
-        if (hasInvalidNameCharacter(name))
-            return fault(FolderTextFault::InvalidName, name);
-        if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
-            return fault(FolderTextFault::TrailingDotOrBlank, name);
-        if (isReservedDeviceName(name))
-            return fault(FolderTextFault::ReservedName, name);
+        if (const FolderRefusal refusal = refusalOfName(fileNameComponentFault(name));
+            refusal != FolderRefusal::Fine)
+            return fault(refusal, name);
         for (qsizetype i = 0; i < name.size(); ++i) {
             char32_t c = name.at(i).unicode();
             if (QChar::isHighSurrogate(c) && i + 1 < name.size() &&
@@ -437,7 +363,7 @@ FolderText readFolderText(const QString &typed, PathStyle style)
             }
             // A lone surrogate has no form in any code page.
             if (QChar::isSurrogate(c) || changesInCodePage(c))
-                return fault(FolderTextFault::CodePage, name);
+                return fault(FolderRefusal::CodePage, name);
         }
     }
     return result;
@@ -476,7 +402,7 @@ WindowsPath resolveWindowsPath(const QString &path, const QString &currentDir,
                                const PathResolver &resolver)
 {
     const WindowsPath spelt = parseWindowsPath(path, currentDir);
-    if (spelt.problem != WindowsPath::Problem::None)
+    if (spelt.problem != FolderRefusal::Fine)
         return spelt;
     for (qsizetype existing = spelt.parts.size(); existing >= 0; --existing) {
         WindowsPath prefix = spelt;
@@ -489,7 +415,7 @@ WindowsPath resolveWindowsPath(const QString &path, const QString &currentDir,
         // A final path names the folder literally, as Windows opens it (a
         // canonical path elsewhere holds no "." or ".." to resolve either).
         WindowsPath resolved = parseWindowsPath(finalText, currentDir, true);
-        if (resolved.problem != WindowsPath::Problem::None)
+        if (resolved.problem != FolderRefusal::Fine)
             return resolved;
         resolved.parts += spelt.parts.mid(existing);
         return resolved;
@@ -612,66 +538,6 @@ QString wildcardFreeFolder(const QString &path)
         return shortForm;
 #endif
     return QString();
-}
-
-// A link of any kind at `path` itself, never what it leads to: a symbolic
-// link, and on Windows every reparse point (junctions and mount points too,
-// which Qt does not report as links).
-bool isLinkEntry(const QString &path)
-{
-#ifdef Q_OS_WIN
-    const DWORD attributes = GetFileAttributesW(
-        reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()));
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-#else
-    return QFileInfo(path).isSymLink();
-#endif
-}
-
-// Removes the link at `path` as a link: its target stays as it is.
-bool removeLinkEntry(const QString &path)
-{
-#ifdef Q_OS_WIN
-    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
-    const DWORD attributes = GetFileAttributesW(native.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return false;
-    // A link to a folder (a junction among them) goes as a folder: that
-    // removes the reparse point and leaves what it leads to alone.
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && RemoveDirectoryW(native.c_str()))
-        return true;
-    // A link to a file, or one a system shows as a folder but removes as a
-    // file (wine's view of a Unix symbolic link).
-    return DeleteFileW(native.c_str()) != 0;
-#else
-    return QFile::remove(path);
-#endif
-}
-
-// Removes the tree at `path` without ever following a link inside it (Qt's
-// own removal walks into junctions on some versions). True when nothing is
-// left at `path`.
-bool removeTreeNoFollow(const QString &path)
-{
-    if (isLinkEntry(path))
-        return removeLinkEntry(path) && !isLinkEntry(path) && !QFileInfo::exists(path);
-    const QFileInfo info(path);
-    if (!info.exists())
-        return true;
-    if (!info.isDir()) {
-        if (QFile::remove(path))
-            return true;
-        // A read-only file cannot be deleted on Windows until it may be written.
-        const QFile::Permissions permissions = QFile::permissions(path);
-        return QFile::setPermissions(path, permissions | QFile::WriteUser) && QFile::remove(path);
-    }
-    const QFileInfoList entries = QDir(path).entryInfoList(QDir::AllEntries | QDir::Hidden |
-                                                           QDir::System | QDir::NoDotAndDotDot);
-    bool ok = true;
-    for (const QFileInfo &entry : entries)
-        ok = removeTreeNoFollow(entry.filePath()) && ok;
-    return QDir().rmdir(path) && ok;
 }
 
 } // namespace

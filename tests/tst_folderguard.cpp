@@ -3,6 +3,7 @@
 // them. Every protected folder has a row of its own, so a folder dropped from
 // the rules fails one.
 #include "testenv.h"
+#include "windowsfacts.h"
 
 // The guard needs the window it warns from, and so the whole program.
 #include "installer.h"
@@ -11,8 +12,11 @@
 #include <QtTest>
 
 using Kind = FolderVerdict::Kind;
+using namespace testenv;
 
 namespace {
+
+const QString domainUser = QStringLiteral("S-1-5-21-3623811015-3361044348-30300820-1105");
 
 // A Windows user "u" whose folders are where Windows puts them.
 const char *const typicalEnvironment[] = {
@@ -52,22 +56,6 @@ const char *const typicalLocations[] = {
     "C:/WINDOWS/Fonts",
 };
 
-SystemFolders windowsUser(const QStringList &environment, const QStringList &locations,
-                          const QString &home = QStringLiteral("C:/Users/u"))
-{
-    QHash<QString, QString> env;
-    for (const QString &entry : environment)
-        env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
-    return systemFoldersFrom(home, QStringLiteral("C:/Users"), locations, [env](const char *name) {
-        // Windows reads variable names without case.
-        for (auto it = env.begin(); it != env.end(); ++it) {
-            if (it.key().compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
-                return it.value();
-        }
-        return QString();
-    });
-}
-
 QStringList typicalLocationList()
 {
     QStringList list;
@@ -76,20 +64,10 @@ QStringList typicalLocationList()
     return list;
 }
 
-// The judgement of a typed folder on that machine, where nothing is a link:
-// each folder is what it is spelt.
+// The judgement of a typed folder on that machine by the whole rule order.
 FolderVerdict judge(const QString &typed, const SystemFolders &system)
 {
-    const FolderText text = readFolderText(typed, PathStyle::Windows);
-    FolderVerdict verdict;
-    if (text.fault != FolderTextFault::None) {
-        verdict.kind = verdictKind(text.fault);
-        return verdict;
-    }
-    const SpellingsOf spelt = [](const QString &folder) {
-        return QList<WindowsPath>{parseWindowsPath(folder, QString())};
-    };
-    return judgeFolder({parseWindowsPath(text.text(), QString())}, system, spelt);
+    return judgeInstallFolder(typed, windowsFacts(typed, system));
 }
 
 } // namespace
@@ -109,8 +87,10 @@ private slots:
     void homeAtTheTop();
     void syncRoots_data();
     void syncRoots();
-    void driveTypes_data();
-    void driveTypes();
+    void windowsAnswers_data();
+    void windowsAnswers();
+    void descriptors_data();
+    void descriptors();
 };
 
 // One source of protection at a time: only that variable is set, so a
@@ -343,8 +323,7 @@ void tst_FolderGuard::homeAtTheTop()
 {
     QFETCH(QString, typed);
     QFETCH(Kind, kind);
-    const SystemFolders system = systemFoldersFrom(QStringLiteral("D:/u"), QStringLiteral("D:/"),
-                                                   {}, [](const char *) { return QString(); });
+    const SystemFolders system = windowsUser({}, {}, QStringLiteral("D:/u"), QStringLiteral("D:/"));
     QCOMPARE(judge(typed, system).kind, kind);
 }
 
@@ -401,34 +380,189 @@ void tst_FolderGuard::syncRoots()
                                 [&](const QString &key) {
                                     return values.value(key);
                                 }};
-    const SystemFolders system = systemFoldersFrom(
-        QStringLiteral("C:/Users/u"), QStringLiteral("C:/Users"), {},
-        [](const char *) { return QString(); }, syncRootsFrom(registry));
+    const SystemFolders system = windowsUser({}, {}, QStringLiteral("C:/Users/u"),
+                                             QStringLiteral("C:/Users"), syncRootsFrom(registry));
     const FolderVerdict verdict = judge(typed, system);
     QCOMPARE(verdict.kind, kind);
     if (kind == Kind::Foreign)
         QCOMPARE(verdict.part, part);
 }
 
-// A per-user program goes on a fixed drive: what GetDriveTypeW answers.
-void tst_FolderGuard::driveTypes_data()
+// What Windows answers for the drive, as typed and where the folder leads,
+// and for the OEM code page: the drive first, then the names in order.
+void tst_FolderGuard::windowsAnswers_data()
 {
-    QTest::addColumn<uint>("driveType");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("resolved"); // where a link on C: leads; empty: as typed
+    QTest::addColumn<QStringList>("drives"); // "F:=2": GetDriveTypeW's answer
+    QTest::addColumn<QStringList>("names");  // "Apps=changes" or "Apps=unknown"
     QTest::addColumn<Kind>("kind");
-    QTest::newRow("DRIVE_UNKNOWN") << 0u << Kind::UnknownDrive;
-    QTest::newRow("DRIVE_NO_ROOT_DIR") << 1u << Kind::UnknownDrive;
-    QTest::newRow("DRIVE_REMOVABLE") << 2u << Kind::RemovableDrive;
-    QTest::newRow("DRIVE_FIXED") << 3u << Kind::Fine;
-    QTest::newRow("DRIVE_REMOTE") << 4u << Kind::Share;
-    QTest::newRow("DRIVE_CDROM") << 5u << Kind::RemovableDrive;
-    QTest::newRow("DRIVE_RAMDISK") << 6u << Kind::Fine;
+    QTest::addColumn<QString>("part");
+    const QString typed = QStringLiteral("F:\\Apps\\Tambrix");
+    const struct
+    {
+        const char *name;
+        unsigned type;
+        Kind kind;
+    } drives[] = {{"DRIVE_UNKNOWN", 0, Kind::UnknownDrive}, {"DRIVE_NO_ROOT_DIR", 1, Kind::UnknownDrive},
+                  {"DRIVE_REMOVABLE", 2, Kind::RemovableDrive}, {"DRIVE_FIXED", 3, Kind::Fine},
+                  {"DRIVE_REMOTE", 4, Kind::Share},           {"DRIVE_CDROM", 5, Kind::RemovableDrive},
+                  {"DRIVE_RAMDISK", 6, Kind::Fine}};
+    for (const auto &drive : drives)
+        QTest::newRow(drive.name) << typed << QString()
+                                  << QStringList{QStringLiteral("F:=%1").arg(drive.type)}
+                                  << QStringList() << drive.kind
+                                  << (drive.kind == Kind::Fine ? QString() : QStringLiteral("F:"));
+    QTest::newRow("a link on a fixed drive leading to a removable one")
+        << QStringLiteral("C:\\Apps\\Tambrix") << QStringLiteral("E:/Tambrix")
+        << QStringList{QStringLiteral("C:=3"), QStringLiteral("E:=2")} << QStringList()
+        << Kind::RemovableDrive << QStringLiteral("E:");
+    QTest::newRow("a name the code page writes as another")
+        << QStringLiteral("C:\\Apps\\Caf\u00e9") << QString() << QStringList()
+        << QStringList{QStringLiteral("Caf\u00e9=changes")} << Kind::CodePage
+        << QStringLiteral("Caf\u00e9");
+    QTest::newRow("the code page could not answer")
+        << QStringLiteral("C:\\Apps\\x") << QString() << QStringList()
+        << QStringList{QStringLiteral("Apps=unknown")} << Kind::CodePageUnknown
+        << QStringLiteral("Apps");
+    QTest::newRow("the first name at fault is said")
+        << QStringLiteral("C:\\Apps\\x") << QString() << QStringList()
+        << QStringList{QStringLiteral("x=changes"), QStringLiteral("Apps=unknown")}
+        << Kind::CodePageUnknown << QStringLiteral("Apps");
+    QTest::newRow("the drive before the names")
+        << QStringLiteral("F:\\Apps") << QString() << QStringList{QStringLiteral("F:=2")}
+        << QStringList{QStringLiteral("Apps=changes")} << Kind::RemovableDrive
+        << QStringLiteral("F:");
 }
 
-void tst_FolderGuard::driveTypes()
+void tst_FolderGuard::windowsAnswers()
 {
-    QFETCH(uint, driveType);
+    QFETCH(QString, typed);
+    QFETCH(QString, resolved);
+    QFETCH(QStringList, drives);
+    QFETCH(QStringList, names);
     QFETCH(Kind, kind);
-    QCOMPARE(driveTypeKind(driveType), kind);
+    QFETCH(QString, part);
+    FolderFacts facts = windowsFacts(typed, windowsUser({}, {}));
+    if (!resolved.isEmpty())
+        facts.resolved = parseWindowsPath(resolved, QString());
+    for (const QString &drive : drives)
+        facts.driveTypes.insert(drive.section(QLatin1Char('='), 0, 0),
+                                drive.section(QLatin1Char('='), 1).toUInt());
+    for (const QString &name : names)
+        facts.oemCodePage.insert(name.section(QLatin1Char('='), 0, 0),
+                                 name.endsWith(QLatin1String("=changes"))
+                                     ? CodePageAnswer::Changes
+                                     : CodePageAnswer::Unknown);
+    const FolderVerdict verdict = judgeInstallFolder(typed, facts);
+    QCOMPARE(verdict.kind, kind);
+    QCOMPARE(verdict.part, part);
+}
+
+// Whose folder it is, from its security descriptor as Windows writes it in
+// SDDL, and what its volume keeps. The folder is D:\Apps\Tambrix, existing.
+void tst_FolderGuard::descriptors_data()
+{
+    QTest::addColumn<QString>("sddl");
+    QTest::addColumn<QString>("fileSystem");
+    QTest::addColumn<bool>("keepsRights");
+    QTest::addColumn<Kind>("kind");
+    QTest::addColumn<int>("access"); // FolderAccess
+    const QString ntfs = QStringLiteral("NTFS");
+    const int privateAccess = int(FolderAccess::Private), shared = int(FolderAccess::Shared),
+              foreign = int(FolderAccess::Foreign);
+    // Below a drive root: what C:\ passes on to a folder made in it.
+    const QString belowRoot = QStringLiteral("D:(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)"
+                                             "(A;OICIID;0x1200a9;;;BU)(A;ID;0x1301bf;;;AU)"
+                                             "(A;OICIIOID;SDGXGWGR;;;AU)");
+    QTest::newRow("a profile folder") << profileDescriptor() << ntfs << true << Kind::Fine
+                                      << privateAccess;
+    QTest::newRow("made by an elevated run: owner Administrators")
+        << profileDescriptor(QStringLiteral("BA")) << ntfs << true << Kind::Fine << privateAccess;
+    QTest::newRow("owner Administrators in full form")
+        << profileDescriptor(QStringLiteral("S-1-5-32-544")) << ntfs << true << Kind::Fine
+        << privateAccess;
+    QTest::newRow("owner SYSTEM") << profileDescriptor(QStringLiteral("SY")) << ntfs << true
+                                  << Kind::Fine << privateAccess;
+    QTest::newRow("below a drive root: Authenticated Users may modify")
+        << QStringLiteral("O:%1G:%1").arg(userSid) + belowRoot << ntfs << true << Kind::Fine
+        << shared;
+    QTest::newRow("C:\\Temp, made by another user")
+        << QStringLiteral("O:%1G:%1").arg(otherSid) + belowRoot +
+               QStringLiteral("(A;OICIIOID;FA;;;CO)")
+        << ntfs << true << Kind::OtherUsersFolder << foreign;
+    QTest::newRow("another user's, carrying this user's group")
+        << QStringLiteral("O:%1G:%2D:(A;OICI;FA;;;%1)").arg(otherSid, userSid) << ntfs << true
+        << Kind::OtherUsersFolder << foreign;
+    QTest::newRow("an exFAT folder: owner Everyone, no DACL")
+        << QStringLiteral("O:WDD:NO_ACCESS_CONTROL") << QStringLiteral("exFAT") << false
+        << Kind::NoAccessRights << foreign;
+    QTest::newRow("a FAT32 folder") << QStringLiteral("O:WDD:NO_ACCESS_CONTROL")
+                                    << QStringLiteral("FAT32") << false << Kind::NoAccessRights
+                                    << foreign;
+    QTest::newRow("no DACL on a volume that keeps rights")
+        << QStringLiteral("O:%1D:NO_ACCESS_CONTROL").arg(userSid) << ntfs << true << Kind::Fine
+        << shared;
+    const QString domainGroup = QStringLiteral("S-1-5-21-3623811015-3361044348-30300820-1120");
+    QTest::newRow("a domain profile with one more group, reading")
+        << QStringLiteral("O:%1G:DUD:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;FA;;;%1)"
+                          "(A;OICIID;0x1200a9;;;%2)")
+               .arg(domainUser, domainGroup)
+        << ntfs << true << Kind::Fine << privateAccess;
+    QTest::newRow("a group of the user's may write")
+        << QStringLiteral("O:%1G:DUD:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;%1)(A;OICIID;0x1301bf;;;%2)")
+               .arg(domainUser, domainGroup)
+        << ntfs << true << Kind::Fine << shared;
+    QTest::newRow("Everyone may write, for what is made inside only")
+        << profileDescriptor() + QStringLiteral("(A;OICIIO;GW;;;WD)") << ntfs << true << Kind::Fine
+        << shared;
+    QTest::newRow("Everyone may only read") << profileDescriptor() +
+                                                   QStringLiteral("(A;OICI;FR;;;WD)")
+                                            << ntfs << true << Kind::Fine << privateAccess;
+    QTest::newRow("a denying entry widens nothing")
+        << profileDescriptor() + QStringLiteral("(D;OICI;FA;;;WD)") << ntfs << true << Kind::Fine
+        << privateAccess;
+    QTest::newRow("creator owner may write") << profileDescriptor() +
+                                                    QStringLiteral("(A;OICIIO;FA;;;CO)")
+                                             << ntfs << true << Kind::Fine << privateAccess;
+    QTest::newRow("a right this reader does not know counts as write")
+        << profileDescriptor() + QStringLiteral("(A;;ZZ;;;WD)") << ntfs << true << Kind::Fine
+        << shared;
+    QTest::newRow("delete alone is a write") << profileDescriptor() +
+                                                    QStringLiteral("(A;;SD;;;AU)")
+                                             << ntfs << true << Kind::Fine << shared;
+    QTest::newRow("the built-in administrator, as SDDL names it")
+        << QStringLiteral("O:LAD:(A;OICI;FA;;;LA)") << ntfs << true << Kind::Fine
+        << privateAccess;
+    QTest::newRow("a volume without rights wins over another user's owner")
+        << QStringLiteral("O:%1D:NO_ACCESS_CONTROL").arg(otherSid) << QStringLiteral("exFAT")
+        << false << Kind::NoAccessRights << foreign;
+    QTest::newRow("no folder yet") << QString() << ntfs << true << Kind::Fine
+                                   << int(FolderAccess::Missing);
+}
+
+void tst_FolderGuard::descriptors()
+{
+    QFETCH(QString, sddl);
+    QFETCH(QString, fileSystem);
+    QFETCH(bool, keepsRights);
+    QFETCH(Kind, kind);
+    QFETCH(int, access);
+    const QString typed = QStringLiteral("D:\\Apps\\Tambrix");
+    FolderFacts facts = windowsFacts(typed, windowsUser({}, {}));
+    facts.descriptor.sddl = sddl;
+    facts.volume = {fileSystem, keepsRights};
+    // The built-in administrator's own SID is written "LA" in its
+    // descriptors; a domain user is named by the domain's SID.
+    for (const QString &user : {QStringLiteral("LA"), domainUser}) {
+        if (sddl.startsWith(QLatin1String("O:") + user))
+            facts.me = {user, user};
+    }
+    const FolderVerdict verdict = judgeInstallFolder(typed, facts);
+    QCOMPARE(verdict.kind, kind);
+    if (kind == Kind::NoAccessRights)
+        QCOMPARE(verdict.part, fileSystem);
+    QCOMPARE(int(accessOf(facts.descriptor, facts.me)), access);
 }
 
 QTEST_MAIN(tst_FolderGuard)

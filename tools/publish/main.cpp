@@ -322,7 +322,7 @@ int main(int argc, char **argv)
     }
     // The installer refuses these (the version names a file and a folder on
     // Windows); better to find out here than on users' machines.
-    if (const NameFault fault = fileNameComponentFault(version); fault != NameFault::None) {
+    if (const NameFault fault = fileNameComponentFault(version, true); fault != NameFault::None) {
         fail(QStringLiteral("the version %1").arg(versionFaultText(fault)));
         return 2;
     }
@@ -330,7 +330,7 @@ int main(int argc, char **argv)
     // holding [ ] * ? as a pattern wherever a path is not given as
     // -LiteralPath: the copy out of it could find nothing to copy.
     const QString wrap = parser.value(wrapOption);
-    if (const NameFault fault = fileNameComponentFault(wrap);
+    if (const NameFault fault = fileNameComponentFault(wrap, true);
         !wrap.isEmpty() && fault != NameFault::None) {
         fail(QStringLiteral("the wrapper folder %1").arg(versionFaultText(fault)));
         return 2;
