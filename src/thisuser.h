@@ -22,8 +22,6 @@
 #include <QStorageInfo>
 #include <QStringList>
 
-#include <algorithm>
-
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
 
@@ -157,29 +155,24 @@ constexpr quint32 writeRights = 0x2 | 0x4 | 0x10 | 0x40 | 0x100 | 0x10000 | 0x40
 // it applies to what is created inside.
 FolderAccess accessFromDescriptor(const QString &sddl, const AccountSids &me)
 {
-    const QString user = fullSid(me.user), owner = fullSid(me.owner);
-    const auto isAny = [](const QString &sid, std::initializer_list<QString> trusted) {
-        return !sid.isEmpty() && std::find(trusted.begin(), trusted.end(), sid) != trusted.end();
-    };
-    const QString system = QStringLiteral("S-1-5-18"), admins = QStringLiteral("S-1-5-32-544");
-    if (!isAny(fullSid(sddlSection(sddl, QLatin1Char('O'))), {user, owner, system, admins}))
+    const QStringList owners = {fullSid(me.user), fullSid(me.owner), QStringLiteral("S-1-5-18"),
+                                QStringLiteral("S-1-5-32-544")};
+    const QStringList writers =
+        owners + QStringList{QStringLiteral("S-1-3-0"), QStringLiteral("S-1-3-4")};
+    if (!owners.contains(fullSid(sddlSection(sddl, QLatin1Char('O')))))
         return FolderAccess::Foreign;
+    // No DACL at all grants everyone everything; an empty one, nobody anything.
     const QString dacl = sddlSection(sddl, QLatin1Char('D'));
-    if (dacl.isEmpty() || dacl.startsWith(QLatin1String("NO_ACCESS_CONTROL")))
-        return dacl.isEmpty() && !sddl.contains(QLatin1String("D:")) ? FolderAccess::Unknown
-                                                                     : FolderAccess::Shared;
-    for (QString entry : dacl.mid(dacl.indexOf(QLatin1Char('('))).split(QLatin1Char(')'))) {
-        entry.remove(QLatin1Char('('));
-        const QStringList fields = entry.split(QLatin1Char(';'));
-        if (fields.size() < 6)
-            continue;
-        const QString type = fields.at(0).toUpper();
-        if (type != QLatin1String("A") && type != QLatin1String("XA") &&
-            type != QLatin1String("OA") && type != QLatin1String("ZA"))
-            continue;
-        if ((sddlRights(fields.at(2)) & writeRights) &&
-            !isAny(fullSid(fields.at(5)), {user, owner, system, admins,
-                                           QStringLiteral("S-1-3-0"), QStringLiteral("S-1-3-4")}))
+    if (!sddl.contains(QLatin1String("D:")))
+        return FolderAccess::Unknown;
+    if (dacl.startsWith(QLatin1String("NO_ACCESS_CONTROL")))
+        return FolderAccess::Shared;
+    for (const QString &entry : dacl.mid(dacl.indexOf(QLatin1Char('('))).split(QLatin1Char(')'))) {
+        const QStringList fields = entry.mid(1).split(QLatin1Char(';'));
+        const QStringList allowing = {QStringLiteral("A"), QStringLiteral("XA"),
+                                      QStringLiteral("OA"), QStringLiteral("ZA")};
+        if (fields.size() >= 6 && allowing.contains(fields.at(0).toUpper()) &&
+            (sddlRights(fields.at(2)) & writeRights) && !writers.contains(fullSid(fields.at(5))))
             return FolderAccess::Shared;
     }
     return FolderAccess::Private;
@@ -199,6 +192,9 @@ struct VolumeRights
     QString fileSystem;
     bool keepsAccessRights = true;
 };
+
+// Whose an existing folder is (below the platform halves that read it).
+FolderAccess folderAccess(const QString &path);
 
 #ifdef Q_OS_WIN
 
@@ -307,11 +303,6 @@ VolumeRights volumeRightsOf(const QString &path)
     return rights;
 }
 
-FolderAccess folderAccess(const QString &path)
-{
-    return accessOf(readDescriptor(path), thisAccount());
-}
-
 // A protected DACL (nothing inherited from above): full control for the
 // user, the system and the administrators, passed on to everything inside.
 struct PrivateDescriptor
@@ -417,11 +408,6 @@ VolumeRights volumeRightsOf(const QString &path)
     return rights;
 }
 
-FolderAccess folderAccess(const QString &path)
-{
-    return accessOf(readDescriptor(path), thisAccount());
-}
-
 // Takes write away from the group and everyone else; what the user could
 // read stays readable.
 bool makeFolderPrivate(const QString &path)
@@ -440,6 +426,11 @@ bool createPrivateFolder(const QString &path)
 }
 
 #endif
+
+FolderAccess folderAccess(const QString &path)
+{
+    return accessOf(readDescriptor(path), thisAccount());
+}
 
 // Makes `path` and every missing folder above it, each private as it is
 // made, so that nobody can put anything into them or swap them in the

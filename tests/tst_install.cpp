@@ -3,6 +3,7 @@
 #include "messagebox.h"
 #include "testenv.h"
 #include "testserver.h"
+#include "windowsfacts.h"
 #include "ziphelper.h"
 
 #include "installer.h"
@@ -153,6 +154,8 @@ private slots:
     void emptyFolderWarns();
     void protectedFoldersRefused_data();
     void protectedFoldersRefused();
+    void workFolderPlaces_data();
+    void workFolderPlaces();
     void windowsOnlyRefusals_data();
     void windowsOnlyRefusals();
     void linkedSystemFolders_data();
@@ -411,6 +414,17 @@ void tst_Install::protectedFoldersRefused_data()
     QTest::newRow("inside the installer's work folder")
         << work + QStringLiteral("/Tambrix")
         << refusedAsForeign(work + QStringLiteral("/Tambrix"), work);
+    // And so are the work folders it takes instead: one of this user's naming
+    // beside a foreign one, and one below the profile.
+    const QString second = work + QLatin1Char('-') + QString::number(geteuid());
+    QTest::newRow("inside the installer's second work folder")
+        << second + QStringLiteral("/Tambrix")
+        << refusedAsForeign(second + QStringLiteral("/Tambrix"), second);
+    const QString profileWork =
+        location(QStandardPaths::GenericCacheLocation) + QStringLiteral("/TambrixSetup");
+    QTest::newRow("inside the work folder below the profile")
+        << profileWork + QStringLiteral("/x")
+        << refusedAsForeign(profileWork + QStringLiteral("/x"), profileWork);
     // Windows' own at the top of every drive.
     for (const char *name : {"$Recycle.Bin", "System Volume Information", "windows.old"}) {
         const QString typed = QStringLiteral("/%1/Users/u/Tambrix").arg(QLatin1String(name));
@@ -560,44 +574,59 @@ void tst_Install::protectedFoldersRefused()
     expectRefused(folder, message);
 }
 
-// Verdicts only Windows gives (its drive types, a failed code-page call):
-// their wording is checked here, where the verdict can be handed in.
+// Refusals only Windows' answers give (its drive types, a failed code-page
+// call, a volume that keeps no access rights): the rules are handed those
+// answers as facts, and the warning is checked word for word.
 void tst_Install::windowsOnlyRefusals_data()
 {
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<QString>("part");
+    QTest::addColumn<unsigned>("driveType");        // GetDriveTypeW for F:
+    QTest::addColumn<bool>("codePageAnswered");     // for the name "Apps"
+    QTest::addColumn<QString>("fileSystem");        // empty: one that keeps access rights
     QTest::addColumn<QString>("message");
     const QString typed = QStringLiteral("F:/Apps/Tambrix");
     const QString local = QStringLiteral("Укажите папку на локальном диске");
     QTest::newRow("removable drive")
-        << int(FolderVerdict::Kind::RemovableDrive) << QStringLiteral("F:")
+        << 2u << true << QString()
         << refused(typed,
                    QStringLiteral("диск F: съёмный (флешка, карта памяти или компакт-диск): при "
                                   "удалении программы под этой буквой может оказаться другой "
                                   "носитель, и его папка будет удалена."),
                    local, defaultFolder());
     QTest::newRow("unknown drive")
-        << int(FolderVerdict::Kind::UnknownDrive) << QStringLiteral("F:")
+        << 0u << true << QString()
         << refused(typed, QStringLiteral("Windows не находит под буквой F: локального диска."),
                    local, defaultFolder());
     QTest::newRow("code page call failed")
-        << int(FolderVerdict::Kind::CodePageUnknown) << QStringLiteral("Apps")
+        << 3u << false << QString()
         << refused(typed,
                    QStringLiteral("Windows не смогла проверить, как имя «Apps» будет записано в "
                                   "кодовой странице системы, а от этого зависит, какую папку "
                                   "удалит программа удаления."),
                    QStringLiteral("Укажите другую папку"), defaultFolder());
+    QTest::newRow("a drive formatted exFAT")
+        << 3u << true << QStringLiteral("exFAT")
+        << refused(typed,
+                   QStringLiteral("она на диске с файловой системой exFAT, которая не хранит "
+                                  "владельцев и права доступа: любой, у кого есть доступ к этому "
+                                  "диску, сможет подменить файлы программы."),
+                   QStringLiteral("Укажите папку в своём профиле на системном диске"),
+                   defaultFolder());
 }
 
 void tst_Install::windowsOnlyRefusals()
 {
-    QFETCH(int, kind);
-    QFETCH(QString, part);
+    QFETCH(unsigned, driveType);
+    QFETCH(bool, codePageAnswered);
+    QFETCH(QString, fileSystem);
     QFETCH(QString, message);
-    FolderVerdict verdict;
-    verdict.kind = FolderVerdict::Kind(kind);
-    verdict.part = part;
-    QCOMPARE(refusalMessage(QStringLiteral("F:/Apps/Tambrix"), verdict), message);
+    const QString typed = QStringLiteral("F:/Apps/Tambrix");
+    FolderFacts facts = testenv::windowsFacts(typed, testenv::windowsUser({}, {}));
+    facts.driveTypes.insert(QStringLiteral("F:"), driveType);
+    if (!codePageAnswered)
+        facts.oemCodePage.insert(QStringLiteral("Apps"), CodePageAnswer::Unknown);
+    if (!fileSystem.isEmpty())
+        facts.volume = {fileSystem, false};
+    QCOMPARE(refusalMessage(typed, judgeInstallFolder(typed, facts)), message);
 }
 
 // The system names its own folders through a link while the user types the
@@ -1849,6 +1878,32 @@ static uid_t ownerOf(const QString &path)
 {
     struct stat info;
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_uid : uid_t(-1);
+}
+
+// Where the work folder may go, from what the temporary folder's volume
+// keeps: a drive that keeps no access rights can hold no private folder.
+void tst_Install::workFolderPlaces_data()
+{
+    QTest::addColumn<bool>("keepsRights");
+    QTest::addColumn<QStringList>("places");
+    const QString tag = QString::number(geteuid());
+    QTest::newRow("NTFS: the temporary folder, then one of this user's naming")
+        << true
+        << QStringList{QStringLiteral("D:/Temp/TambrixSetup"),
+                       QStringLiteral("D:/Temp/TambrixSetup-") + tag};
+    QTest::newRow("exFAT: below the profile only")
+        << false << QStringList{QStringLiteral("C:/Users/u/AppData/Local/cache/TambrixSetup")};
+}
+
+void tst_Install::workFolderPlaces()
+{
+    QFETCH(bool, keepsRights);
+    QFETCH(QStringList, places);
+    QCOMPARE(workFolderCandidates(QStringLiteral("D:/Temp"),
+                                  {keepsRights ? QStringLiteral("NTFS") : QStringLiteral("exFAT"),
+                                   keepsRights},
+                                  QStringLiteral("C:/Users/u/AppData/Local/cache/TambrixSetup")),
+             places);
 }
 
 // A work folder another user made first, or one of this user's that others

@@ -17,56 +17,14 @@ using Kind = FolderVerdict::Kind;
 
 int failures = 0;
 
-const char *kindName(Kind kind)
-{
-    switch (kind) {
-    case Kind::Fine:
-        return "fine";
-    case Kind::Protected:
-        return "protected";
-    case Kind::Foreign:
-        return "foreign";
-    case Kind::NotAbsolute:
-        return "not absolute";
-    case Kind::AboveRoot:
-        return "above the root";
-    case Kind::Share:
-        return "share";
-    case Kind::RemovableDrive:
-        return "removable drive";
-    case Kind::UnknownDrive:
-        return "unknown drive";
-    case Kind::DevicePath:
-        return "device path";
-    case Kind::Percent:
-        return "percent";
-    case Kind::Exclamation:
-        return "exclamation";
-    case Kind::InvalidName:
-        return "invalid name";
-    case Kind::TrailingDotOrBlank:
-        return "trailing dot or blank";
-    case Kind::ReservedName:
-        return "device name";
-    case Kind::CodePage:
-        return "code page";
-    case Kind::CodePageUnknown:
-        return "code page not answered";
-    case Kind::Unclean:
-        return "unclean";
-    case Kind::OtherUsersFolder:
-        return "another user's folder";
-    }
-    return "?";
-}
-
 void expect(const QString &typed, Kind kind, const char *what)
 {
     const FolderVerdict verdict = checkInstallFolder(typed);
     const bool ok = verdict.kind == kind;
-    std::printf("  %s: %s: %s -> %s (%s)%s%s\n", ok ? "ok" : "FAILED", what, qPrintable(typed),
-                kindName(verdict.kind), qPrintable(verdict.resolved), ok ? "" : ", expected ",
-                ok ? "" : kindName(kind));
+    // Kinds by their number in refusals.h.
+    std::printf("  %s: %s: %s -> %d (%s)%s\n", ok ? "ok" : "FAILED", what, qPrintable(typed),
+                int(verdict.kind), qPrintable(verdict.resolved),
+                ok ? "" : qPrintable(QStringLiteral(", expected %1").arg(int(kind))));
     if (!ok)
         ++failures;
 }
@@ -317,6 +275,43 @@ int main(int argc, char **argv)
           "with write for Everyone it reads as shared");
     check(makeFolderPrivate(privateFolder) && folderAccess(privateFolder) == FolderAccess::Private,
           "made private again");
+    // The reader's SDDL is what the rules decide on: the private DACL reads
+    // back entry by entry, with the owner as SDDL names this user.
+    const AccountSids &me = thisAccount();
+    const QString sddl = readDescriptor(privateFolder).sddl;
+    std::printf("  this user: %s, default owner %s; the private folder: %s\n", qPrintable(me.user),
+                qPrintable(me.owner), qPrintable(sddl));
+    check(!me.user.isEmpty() && (sddl.startsWith(QStringLiteral("O:%1").arg(me.user)) ||
+                                 sddl.startsWith(QStringLiteral("O:%1").arg(me.owner))),
+          "the owner reads as this user");
+    check(sddl.contains(QLatin1String("D:P")) &&
+              sddl.contains(QLatin1String("(A;OICI;FA;;;SY)")) &&
+              sddl.contains(QLatin1String("(A;OICI;FA;;;BA)")) &&
+              sddl.contains(QStringLiteral("(A;OICI;FA;;;%1)").arg(me.user)),
+          "the private DACL reads back from SDDL");
+    // What an elevated run leaves: owner Administrators. Windows lets only
+    // a holder of SeRestorePrivilege give a folder to them; where the system
+    // refuses, the rows on Linux show the rule.
+    PSID admins = nullptr;
+    std::wstring nativePrivate = QDir::toNativeSeparators(privateFolder).toStdWString();
+    if (ConvertStringSidToSidW(L"BA", &admins) &&
+        SetNamedSecurityInfoW(nativePrivate.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                              admins, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+        const QString elevated = readDescriptor(privateFolder).sddl;
+        std::printf("  owned by Administrators: %s\n", qPrintable(elevated));
+        check(elevated.startsWith(QLatin1String("O:BA")) &&
+                  folderAccess(privateFolder) == FolderAccess::Private,
+              "a folder owned by Administrators is the user's own");
+        expect(privateFolder, Kind::Fine, "the install folder an elevated run made");
+    } else {
+        std::printf("  (the owner cannot be set to Administrators here)\n");
+    }
+    LocalFree(admins);
+    const VolumeRights volume = volumeRightsOf(local);
+    std::printf("  the profile's volume: %s, access rights kept: %d\n",
+                qPrintable(volume.fileSystem), int(volume.keepsAccessRights));
+    check(volume.keepsAccessRights && !volume.fileSystem.isEmpty(),
+          "the profile's volume keeps access rights");
     removeTreeNoFollow(privateFolder);
     check(folderAccess(privateFolder) == FolderAccess::Missing, "a missing folder reads so");
     std::printf("  the profile's folder access: %d\n", int(folderAccess(home)));
