@@ -90,8 +90,8 @@ enum class CodePageAnswer { Survives, Changes, Unknown };
 int (*testWideCharToMultiByte)(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL) = nullptr;
 #endif
 
-int wideToCodePage(UINT codePage, DWORD flags, LPCWCH wide, int wideSize, LPSTR bytes,
-                   int byteSize, LPBOOL usedDefault)
+int wideToCodePage(UINT codePage, DWORD flags, LPCWCH wide, int wideSize, LPSTR bytes, int byteSize,
+                   LPBOOL usedDefault)
 {
 #ifdef TAMBRIX_WIN32_CONTRACT_SEAMS
     if (testWideCharToMultiByte)

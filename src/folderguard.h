@@ -315,8 +315,7 @@ const struct
     {FolderRefusal::UnknownDrive, "Windows не находит под буквой %1 локального диска. ",
      "Укажите папку на локальном диске"},
     {FolderRefusal::DevicePath,
-     "это путь к устройству Windows, а не обычный путь к папке на диске. ",
-     "Укажите другую папку"},
+     "это путь к устройству Windows, а не обычный путь к папке на диске. ", "Укажите другую папку"},
     {FolderRefusal::Percent,
      "знак % в пути при удалении программы будет прочитан как переменная, и удалена может быть "
      "другая папка. ",
@@ -367,11 +366,12 @@ QString protectedMessage(const QString &start, const QString &installFolder,
         asTyped.chop(1);
     const bool elsewhere = windowsCaseKey(opened) != windowsCaseKey(asTyped);
     const QString base = elsewhere ? verdict.resolved : installFolder;
-    const QString advice = withExample(
-        QStringLiteral("Укажите отдельную папку"),
-        acceptedExample({QDir(base).filePath(QStringLiteral("Tambrix")), ownExample}));
+    const QString advice =
+        withExample(QStringLiteral("Укажите отдельную папку"),
+                    acceptedExample({QDir(base).filePath(QStringLiteral("Tambrix")), ownExample}));
     if (!elsewhere)
-        return start + QStringLiteral("при удалении программы папка установки удаляется целиком. ") +
+        return start +
+               QStringLiteral("при удалении программы папка установки удаляется целиком. ") +
                advice;
     return start +
            QStringLiteral("Windows откроет вместо неё папку «%1», а при удалении программы папка "

@@ -231,8 +231,7 @@ QStringList SetupDialog::integrate(const QString &installFolder, const QString &
         QStandardPaths::StandardLocation location;
         const char *failed;
     } shortcuts[] = {
-        {startMenuBox, QStandardPaths::ApplicationsLocation,
-         "ярлык в меню «Пуск» не создан: %1"},
+        {startMenuBox, QStandardPaths::ApplicationsLocation, "ярлык в меню «Пуск» не создан: %1"},
         {desktopBox, QStandardPaths::DesktopLocation, "ярлык на рабочем столе не создан: %1"},
     };
     for (const auto &shortcut : shortcuts) {

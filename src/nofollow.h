@@ -132,8 +132,7 @@ Listing listFolder(const QString &folder)
     WIN32_FIND_DATAW found;
     HANDLE handle = FindFirstFileW(pattern.c_str(), &found);
     if (handle == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? Listing::Empty
-                                                      : Listing::Unreadable;
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? Listing::Empty : Listing::Unreadable;
     Listing content = Listing::Empty;
     do {
         const std::wstring name = found.cFileName;

@@ -1,5 +1,8 @@
-// Installation pipeline: unpacking the package, finding the application's
-// root in the unpacked tree and deploying it into the install folder.
+// Installation pipeline: unpacking the package (extractZip), finding the
+// application's root in the unpacked tree (resolveAppRoot), the copies of
+// the application that run now (runningAppProcesses), the room the copy
+// needs (volumeSpace, copyNeedsBytes), the install folder made private
+// (prepareInstallFolder) and the deployment into it (deployPackage).
 #pragma once
 
 #include "nofollow.h"

@@ -3,9 +3,9 @@
 #pragma once
 
 #include "buildconfig.h"
+#include "nofollow.h"
 #include "signature.h"
 #include "window.h"
-#include "nofollow.h"
 #include "winpaths.h"
 
 #include <QByteArray>

@@ -1,5 +1,13 @@
-// What belongs to this user alone: folders nobody else can write, this
-// user's processes, and the one installation that may run at a time.
+// What belongs to this user alone:
+//
+//   accessFromDescriptor  whose a folder is, from its security descriptor as
+//                         SDDL (pure); readDescriptor and thisAccount read
+//                         it on each platform, folderAccess joins them
+//   volumeRightsOf        whether a volume keeps access rights at all
+//   makeFolderPrivate, createPrivateFolder(s)  folders nobody else can write
+//   prepareWorkFolder     the work folder (workFolderCandidates: where)
+//   thisUserTag, isThisUsersProcess  this user among others
+//   InstallHold           the one installation that may run at a time
 //
 // Another local user must not be able to steer an installation: a folder she
 // can write lets her swap the package after its digest was checked, or a
@@ -18,8 +26,8 @@
 #include <QFileInfo>
 #include <QList>
 #include <QStandardPaths>
-#include <QString>
 #include <QStorageInfo>
+#include <QString>
 #include <QStringList>
 
 #ifdef Q_OS_WIN
@@ -70,10 +78,9 @@ struct DescriptorFacts
 QString fullSid(const QString &sid)
 {
     static const char *const aliases[][2] = {
-        {"SY", "S-1-5-18"}, {"BA", "S-1-5-32-544"}, {"BU", "S-1-5-32-545"},
-        {"WD", "S-1-1-0"},  {"AU", "S-1-5-11"},     {"IU", "S-1-5-4"},
-        {"CO", "S-1-3-0"},  {"CG", "S-1-3-1"},      {"OW", "S-1-3-4"},
-        {"AN", "S-1-5-7"},  {"PS", "S-1-5-10"},     {"NS", "S-1-5-20"},
+        {"SY", "S-1-5-18"}, {"BA", "S-1-5-32-544"}, {"BU", "S-1-5-32-545"}, {"WD", "S-1-1-0"},
+        {"AU", "S-1-5-11"}, {"IU", "S-1-5-4"},      {"CO", "S-1-3-0"},      {"CG", "S-1-3-1"},
+        {"OW", "S-1-3-4"},  {"AN", "S-1-5-7"},      {"PS", "S-1-5-10"},     {"NS", "S-1-5-20"},
         {"LS", "S-1-5-19"}, {"SU", "S-1-5-6"},      {"RD", "S-1-5-32-555"}};
     for (const auto &alias : aliases) {
         if (sid.compare(QLatin1String(alias[0]), Qt::CaseInsensitive) == 0)
@@ -143,8 +150,8 @@ QString sddlSection(const QString &sddl, QChar which)
 // (FILE_WRITE_DATA, FILE_APPEND_DATA, FILE_WRITE_EA, FILE_DELETE_CHILD,
 // FILE_WRITE_ATTRIBUTES, DELETE, WRITE_DAC, WRITE_OWNER, GENERIC_WRITE,
 // GENERIC_ALL).
-constexpr quint32 writeRights = 0x2 | 0x4 | 0x10 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000 |
-                                0x40000000 | 0x10000000;
+constexpr quint32 writeRights =
+    0x2 | 0x4 | 0x10 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000 | 0x40000000 | 0x10000000;
 
 // Whose a folder is, from its descriptor. The owner must be the user, the
 // default owner of the user's processes, the system or the administrators
@@ -180,8 +187,7 @@ FolderAccess accessFromDescriptor(const QString &sddl, const AccountSids &me)
 
 FolderAccess accessOf(const DescriptorFacts &descriptor, const AccountSids &me)
 {
-    return descriptor.sddl.isEmpty() ? descriptor.none
-                                     : accessFromDescriptor(descriptor.sddl, me);
+    return descriptor.sddl.isEmpty() ? descriptor.none : accessFromDescriptor(descriptor.sddl, me);
 }
 
 // Whether the file system of a volume keeps who owns and may write a file:
@@ -295,8 +301,7 @@ VolumeRights volumeRightsOf(const QString &path)
     wchar_t fileSystem[MAX_PATH + 1] = {};
     DWORD flags = 0;
     if (GetVolumePathNameW(native.c_str(), volume, MAX_PATH) &&
-        GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, fileSystem,
-                              MAX_PATH)) {
+        GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, fileSystem, MAX_PATH)) {
         rights.fileSystem = QString::fromWCharArray(fileSystem);
         rights.keepsAccessRights = (flags & FILE_PERSISTENT_ACLS) != 0;
     }
@@ -380,8 +385,8 @@ DescriptorFacts readDescriptor(const QString &path)
     struct stat info;
     DescriptorFacts facts;
     if (lstat(QFile::encodeName(path).constData(), &info) != 0) {
-        facts.none = errno == ENOENT || errno == ENOTDIR ? FolderAccess::Missing
-                                                         : FolderAccess::Unknown;
+        facts.none =
+            errno == ENOENT || errno == ENOTDIR ? FolderAccess::Missing : FolderAccess::Unknown;
         return facts;
     }
     facts.sddl = QStringLiteral("O:S-1-22-1-%1G:S-1-22-2-%2D:(A;;FA;;;S-1-22-1-%1)")
@@ -489,7 +494,8 @@ bool prepareWorkFolder(QString &workFolder, QString &error)
     // With no usable temporary folder the location comes back empty, and the
     // work folder would land at the root of the file system.
     const QString tempRoot = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-    const QString cannotCreate = QStringLiteral("Ошибка загрузки: Не удалось создать файл загрузки");
+    const QString cannotCreate =
+        QStringLiteral("Ошибка загрузки: Не удалось создать файл загрузки");
     if (tempRoot.isEmpty() || QDir::isRelativePath(tempRoot)) {
         error = cannotCreate;
         return false;
@@ -504,10 +510,11 @@ bool prepareWorkFolder(QString &workFolder, QString &error)
         QDir().mkpath(root);
         const QString plainRoot = wildcardFreeFolder(root);
         if (plainRoot.isEmpty()) {
-            error = QStringLiteral("Временная папка %1 содержит символ [, ], * или ?: PowerShell не "
-                                   "распакует в неё архив. Укажите в переменных TEMP и TMP папку "
-                                   "без этих символов.")
-                        .arg(QDir::toNativeSeparators(root));
+            error =
+                QStringLiteral("Временная папка %1 содержит символ [, ], * или ?: PowerShell не "
+                               "распакует в неё архив. Укажите в переменных TEMP и TMP папку "
+                               "без этих символов.")
+                    .arg(QDir::toNativeSeparators(root));
             return false;
         }
         folder = QDir(plainRoot).filePath(QFileInfo(folder).fileName());
@@ -598,8 +605,7 @@ public:
         // Local\ is this session's namespace; the user's SID in the name
         // keeps another account run in the same session apart.
         const std::wstring name =
-            (QLatin1String("Local\\TambrixSetup.Install.") + thisUserSid())
-                .toStdWString();
+            (QLatin1String("Local\\TambrixSetup.Install.") + thisUserSid()).toStdWString();
         mutex = CreateMutexW(nullptr, FALSE, name.c_str());
         if (!mutex)
             return GetLastError() != ERROR_ACCESS_DENIED;

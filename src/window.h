@@ -210,8 +210,7 @@ public:
     bool obtainPackage(const Manifest &manifest, const QString &packageFile, QString &error);
     bool mayEndRunningApp(const QList<qint64> &agreedToEnd);
     QStringList integrate(const QString &installFolder, const QString &version);
-    void finish(const QString &installFolder, const QString &version,
-                const QStringList &warnings);
+    void finish(const QString &installFolder, const QString &version, const QStringList &warnings);
 
     // While a run is under way a rejection (Escape, Alt+F4) would hide the
     // window and leave the installation running unseen; ignore it then.

@@ -1,20 +1,23 @@
-// How Windows reads a path: which folder a spelling really names, and which
-// names it cannot use. Uninstall.cmd removes the install folder with
-// `rd /s /q`, so comparing spellings the way Windows compares folders is what
-// keeps a user's data safe. The rules are pure functions of Windows-style
-// strings (tested anywhere); what needs the file system (8.3 names, links)
-// goes through a resolver that is Win32 on Windows and the canonical path
-// elsewhere.
+// How Windows reads a path, and which names it cannot use: the one name
+// check (fileNameComponentFault, refusalOfName), the reading of a typed
+// install folder (readFolderText), paths split as GetFullPathNameW does
+// (parseWindowsPath), compared as Windows compares them (isSameOrAncestor,
+// windowsCaseKey) and resolved to the folder Windows really opens
+// (resolvedFolder: 8.3 names and links, through a resolver that is Win32 on
+// Windows and the canonical path elsewhere), and spellings free of
+// PowerShell's wildcards (wildcardFreeFolder). Uninstall.cmd removes the
+// install folder with `rd /s /q`, so comparing spellings the way Windows
+// compares folders is what keeps a user's data safe.
 #pragma once
+
+#include "codepage.h"
+#include "refusals.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QString>
 #include <QStringList>
-
-#include "codepage.h"
-#include "refusals.h"
 
 #include <functional>
 

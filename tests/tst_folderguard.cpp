@@ -393,7 +393,7 @@ void tst_FolderGuard::syncRoots()
 void tst_FolderGuard::windowsAnswers_data()
 {
     QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("resolved"); // where a link on C: leads; empty: as typed
+    QTest::addColumn<QString>("resolved");   // where a link on C: leads; empty: as typed
     QTest::addColumn<QStringList>("drives"); // "F:=2": GetDriveTypeW's answer
     QTest::addColumn<QStringList>("names");  // "Apps=changes" or "Apps=unknown"
     QTest::addColumn<Kind>("kind");
@@ -404,9 +404,12 @@ void tst_FolderGuard::windowsAnswers_data()
         const char *name;
         unsigned type;
         Kind kind;
-    } drives[] = {{"DRIVE_UNKNOWN", 0, Kind::UnknownDrive}, {"DRIVE_NO_ROOT_DIR", 1, Kind::UnknownDrive},
-                  {"DRIVE_REMOVABLE", 2, Kind::RemovableDrive}, {"DRIVE_FIXED", 3, Kind::Fine},
-                  {"DRIVE_REMOTE", 4, Kind::Share},           {"DRIVE_CDROM", 5, Kind::RemovableDrive},
+    } drives[] = {{"DRIVE_UNKNOWN", 0, Kind::UnknownDrive},
+                  {"DRIVE_NO_ROOT_DIR", 1, Kind::UnknownDrive},
+                  {"DRIVE_REMOVABLE", 2, Kind::RemovableDrive},
+                  {"DRIVE_FIXED", 3, Kind::Fine},
+                  {"DRIVE_REMOTE", 4, Kind::Share},
+                  {"DRIVE_CDROM", 5, Kind::RemovableDrive},
                   {"DRIVE_RAMDISK", 6, Kind::Fine}};
     for (const auto &drive : drives)
         QTest::newRow(drive.name) << typed << QString()
@@ -475,8 +478,8 @@ void tst_FolderGuard::descriptors_data()
     const QString belowRoot = QStringLiteral("D:(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)"
                                              "(A;OICIID;0x1200a9;;;BU)(A;ID;0x1301bf;;;AU)"
                                              "(A;OICIIOID;SDGXGWGR;;;AU)");
-    QTest::newRow("a profile folder") << profileDescriptor() << ntfs << true << Kind::Fine
-                                      << privateAccess;
+    QTest::newRow("a profile folder")
+        << profileDescriptor() << ntfs << true << Kind::Fine << privateAccess;
     QTest::newRow("made by an elevated run: owner Administrators")
         << profileDescriptor(QStringLiteral("BA")) << ntfs << true << Kind::Fine << privateAccess;
     QTest::newRow("owner Administrators in full form")
@@ -497,9 +500,9 @@ void tst_FolderGuard::descriptors_data()
     QTest::newRow("an exFAT folder: owner Everyone, no DACL")
         << QStringLiteral("O:WDD:NO_ACCESS_CONTROL") << QStringLiteral("exFAT") << false
         << Kind::NoAccessRights << foreign;
-    QTest::newRow("a FAT32 folder") << QStringLiteral("O:WDD:NO_ACCESS_CONTROL")
-                                    << QStringLiteral("FAT32") << false << Kind::NoAccessRights
-                                    << foreign;
+    QTest::newRow("a FAT32 folder")
+        << QStringLiteral("O:WDD:NO_ACCESS_CONTROL") << QStringLiteral("FAT32") << false
+        << Kind::NoAccessRights << foreign;
     QTest::newRow("no DACL on a volume that keeps rights")
         << QStringLiteral("O:%1D:NO_ACCESS_CONTROL").arg(userSid) << ntfs << true << Kind::Fine
         << shared;
@@ -516,29 +519,29 @@ void tst_FolderGuard::descriptors_data()
     QTest::newRow("Everyone may write, for what is made inside only")
         << profileDescriptor() + QStringLiteral("(A;OICIIO;GW;;;WD)") << ntfs << true << Kind::Fine
         << shared;
-    QTest::newRow("Everyone may only read") << profileDescriptor() +
-                                                   QStringLiteral("(A;OICI;FR;;;WD)")
-                                            << ntfs << true << Kind::Fine << privateAccess;
+    QTest::newRow("Everyone may only read")
+        << profileDescriptor() + QStringLiteral("(A;OICI;FR;;;WD)") << ntfs << true << Kind::Fine
+        << privateAccess;
     QTest::newRow("a denying entry widens nothing")
         << profileDescriptor() + QStringLiteral("(D;OICI;FA;;;WD)") << ntfs << true << Kind::Fine
         << privateAccess;
-    QTest::newRow("creator owner may write") << profileDescriptor() +
-                                                    QStringLiteral("(A;OICIIO;FA;;;CO)")
-                                             << ntfs << true << Kind::Fine << privateAccess;
+    QTest::newRow("creator owner may write")
+        << profileDescriptor() + QStringLiteral("(A;OICIIO;FA;;;CO)") << ntfs << true << Kind::Fine
+        << privateAccess;
     QTest::newRow("a right this reader does not know counts as write")
         << profileDescriptor() + QStringLiteral("(A;;ZZ;;;WD)") << ntfs << true << Kind::Fine
         << shared;
-    QTest::newRow("delete alone is a write") << profileDescriptor() +
-                                                    QStringLiteral("(A;;SD;;;AU)")
+    QTest::newRow("delete alone is a write") << profileDescriptor() + QStringLiteral("(A;;SD;;;AU)")
                                              << ntfs << true << Kind::Fine << shared;
     QTest::newRow("the built-in administrator, as SDDL names it")
-        << QStringLiteral("O:LAD:(A;OICI;FA;;;LA)") << ntfs << true << Kind::Fine
-        << privateAccess;
+        << QStringLiteral("O:LAD:(A;OICI;FA;;;LA)") << ntfs << true << Kind::Fine << privateAccess;
     QTest::newRow("a volume without rights wins over another user's owner")
         << QStringLiteral("O:%1D:NO_ACCESS_CONTROL").arg(otherSid) << QStringLiteral("exFAT")
         << false << Kind::NoAccessRights << foreign;
-    QTest::newRow("no folder yet") << QString() << ntfs << true << Kind::Fine
-                                   << int(FolderAccess::Missing);
+    QTest::newRow("an empty DACL lets nobody in")
+        << QStringLiteral("O:%1D:P").arg(userSid) << ntfs << true << Kind::Fine << privateAccess;
+    QTest::newRow("no folder yet")
+        << QString() << ntfs << true << Kind::Fine << int(FolderAccess::Missing);
 }
 
 void tst_FolderGuard::descriptors()

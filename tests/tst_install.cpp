@@ -579,9 +579,9 @@ void tst_Install::protectedFoldersRefused()
 // answers as facts, and the warning is checked word for word.
 void tst_Install::windowsOnlyRefusals_data()
 {
-    QTest::addColumn<unsigned>("driveType");        // GetDriveTypeW for F:
-    QTest::addColumn<bool>("codePageAnswered");     // for the name "Apps"
-    QTest::addColumn<QString>("fileSystem");        // empty: one that keeps access rights
+    QTest::addColumn<unsigned>("driveType");    // GetDriveTypeW for F:
+    QTest::addColumn<bool>("codePageAnswered"); // for the name "Apps"
+    QTest::addColumn<QString>("fileSystem");    // empty: one that keeps access rights
     QTest::addColumn<QString>("message");
     const QString typed = QStringLiteral("F:/Apps/Tambrix");
     const QString local = QStringLiteral("Укажите папку на локальном диске");
@@ -1899,10 +1899,10 @@ void tst_Install::workFolderPlaces()
 {
     QFETCH(bool, keepsRights);
     QFETCH(QStringList, places);
-    QCOMPARE(workFolderCandidates(QStringLiteral("D:/Temp"),
-                                  {keepsRights ? QStringLiteral("NTFS") : QStringLiteral("exFAT"),
-                                   keepsRights},
-                                  QStringLiteral("C:/Users/u/AppData/Local/cache/TambrixSetup")),
+    QCOMPARE(workFolderCandidates(
+                 QStringLiteral("D:/Temp"),
+                 {keepsRights ? QStringLiteral("NTFS") : QStringLiteral("exFAT"), keepsRights},
+                 QStringLiteral("C:/Users/u/AppData/Local/cache/TambrixSetup")),
              places);
 }
 

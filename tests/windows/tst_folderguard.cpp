@@ -284,8 +284,7 @@ int main(int argc, char **argv)
     check(!me.user.isEmpty() && (sddl.startsWith(QStringLiteral("O:%1").arg(me.user)) ||
                                  sddl.startsWith(QStringLiteral("O:%1").arg(me.owner))),
           "the owner reads as this user");
-    check(sddl.contains(QLatin1String("D:P")) &&
-              sddl.contains(QLatin1String("(A;OICI;FA;;;SY)")) &&
+    check(sddl.contains(QLatin1String("D:P")) && sddl.contains(QLatin1String("(A;OICI;FA;;;SY)")) &&
               sddl.contains(QLatin1String("(A;OICI;FA;;;BA)")) &&
               sddl.contains(QStringLiteral("(A;OICI;FA;;;%1)").arg(me.user)),
           "the private DACL reads back from SDDL");
