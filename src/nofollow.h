@@ -1,8 +1,7 @@
 // File operations that never follow a link: the link test (isLinkEntry),
 // removing a link as a link (removeLinkEntry), removing a tree
 // (removeTreeNoFollow), listing (folderEntries, listFolder), emptying a
-// folder (emptyFolderNoFollow) and removing the links inside a tree
-// (removeLinksWithin).
+// folder (emptyFolderNoFollow).
 //
 // Windows PowerShell 5.1 and some Qt versions walk into junctions when they
 // remove a tree, so whatever the installer removes goes through here.
@@ -98,25 +97,6 @@ bool emptyFolderNoFollow(const QString &folder)
     for (const QFileInfo &entry : folderEntries(folder))
         removeTreeNoFollow(entry.filePath());
     return folderEntries(folder).isEmpty();
-}
-
-// Removes, as links, every link at or below `path` (Windows: every reparse
-// point: junctions, mount points, symbolic links); their targets stay. True
-// when none is left.
-bool removeLinksWithin(const QString &path, QString &left)
-{
-    if (isLinkEntry(path)) {
-        if (removeLinkEntry(path) && !isLinkEntry(path))
-            return true;
-        left = path;
-        return false;
-    }
-    if (!QFileInfo(path).isDir())
-        return true;
-    bool ok = true;
-    for (const QFileInfo &entry : folderEntries(path))
-        ok = removeLinksWithin(entry.filePath(), left) && ok;
-    return ok;
 }
 
 // Whether a folder holds anything, as the system lists it.

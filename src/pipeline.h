@@ -5,6 +5,7 @@
 // (prepareInstallFolder) and the deployment into it (deployPackage).
 #pragma once
 
+#include "aside.h"
 #include "nofollow.h"
 #include "powershell.h"
 #include "product.h"
@@ -151,12 +152,13 @@ QList<qint64> runningAppProcesses()
 }
 
 // What a volume holds for this user (quotas honoured), and its unit of
-// allocation: every file takes whole blocks. Available -1: not known.
+// allocation: every file and folder takes whole clusters. Available -1: not
+// known.
 struct VolumeSpace
 {
     QString name; // "C:", or the mount point elsewhere
     qint64 available = -1;
-    qint64 blockSize = 0;
+    qint64 blockSize = 0; // the cluster
 };
 
 #ifdef TAMBRIX_TEST_SEAMS
@@ -175,11 +177,20 @@ VolumeSpace volumeSpace(const QString &path)
     if (!storage.isValid() || !storage.isReady())
         return space;
     QString root = storage.rootPath();
+    space.available = storage.bytesAvailable();
+    space.blockSize = storage.blockSize();
+#ifdef Q_OS_WIN
+    // Qt gives the sector there; NTFS allocates clusters of 4 KiB and more,
+    // exFAT of up to 128 KiB.
+    DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
+    const std::wstring native = QDir::toNativeSeparators(root).toStdWString();
+    if (GetDiskFreeSpaceW(native.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters,
+                          &clusters))
+        space.blockSize = qint64(sectorsPerCluster) * bytesPerSector;
+#endif
     if (isDriveLetter(root) && root.size() <= 3)
         root = root.left(2);
     space.name = QDir::toNativeSeparators(root);
-    space.available = storage.bytesAvailable();
-    space.blockSize = storage.blockSize();
     return space;
 }
 
@@ -198,34 +209,37 @@ qint64 roundUpToBlocks(qint64 bytes, qint64 blockSize)
     return blockSize > 1 ? (bytes + blockSize - 1) / blockSize * blockSize : bytes;
 }
 
-// The space the files of a tree take, in whole blocks; links lead
-// elsewhere and count for nothing.
+// What the file system keeps for each file and folder besides its clusters
+// (an NTFS record is 1 KiB), and once for the whole copy.
+constexpr qint64 entryOverheadBytes = 1024;
+constexpr qint64 copyMarginBytes = 1048576;
+
+// The space a tree takes as the volume charges it: each file in whole
+// clusters, each file and folder at least one, and its record; links lead
+// elsewhere and take only their record.
 qint64 treeBytes(const QString &path, qint64 blockSize)
 {
     if (isLinkEntry(path))
-        return 0;
+        return entryOverheadBytes;
     const QFileInfo info(path);
+    if (!info.exists())
+        return 0;
+    const qint64 own = entryOverheadBytes + qMax<qint64>(blockSize, 0);
     if (!info.isDir())
-        return info.exists() ? roundUpToBlocks(info.size(), blockSize) : 0;
-    qint64 total = 0;
+        return entryOverheadBytes + qMax(roundUpToBlocks(info.size(), blockSize), blockSize);
+    qint64 total = own;
     for (const QFileInfo &entry : folderEntries(path))
         total += treeBytes(entry.filePath(), blockSize);
     return total;
 }
 
-// What the copy script adds to the install folder's volume at its worst.
-// It replaces each item of the application root in turn: the installed item
-// of that name goes, then the new one is written. In whatever order the items
-// come, the peak is at most what the items that grow add together; an item
-// that shrinks frees its room only after others may have needed it.
-qint64 copyNeedsBytes(const QString &appRoot, const QString &installFolder, qint64 blockSize)
+// What the copy adds to the install folder's volume. The earlier items stay
+// aside until it has ended whole, so none of their room counts as freed.
+qint64 copyNeedsBytes(const QString &appRoot, qint64 blockSize)
 {
-    qint64 needed = 0;
-    for (const QFileInfo &item : folderEntries(appRoot)) {
-        const qint64 added = treeBytes(item.filePath(), blockSize);
-        const qint64 freed = treeBytes(QDir(installFolder).filePath(item.fileName()), blockSize);
-        needed += qMax<qint64>(0, added - freed);
-    }
+    qint64 needed = copyMarginBytes;
+    for (const QFileInfo &item : folderEntries(appRoot))
+        needed += treeBytes(item.filePath(), blockSize);
     return needed;
 }
 
@@ -276,7 +290,8 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
 
     executeProgram(systemProgram(QStringLiteral("taskkill")),
                    {QStringLiteral("/IM"), QLatin1String(appExecutableName), QStringLiteral("/F")});
-    if (!prepareInstallFolder(installFolder, error))
+    if (!prepareInstallFolder(installFolder, error) ||
+        !finishInterruptedUpdate(installFolder, error) || interruptedAt("prepared"))
         return false;
     // A stage that cannot be emptied (another user's files in a shared TEMP)
     // would mix its leftovers with the package, and the application root
@@ -291,7 +306,7 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
     }
 
     markStage("stopped");
-    if (!extractZip(packageFile, stageFolder, error))
+    if (!extractZip(packageFile, stageFolder, error) || interruptedAt("unpacked"))
         return false;
     markStage("unpacked");
 
@@ -301,11 +316,11 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
         return false;
     }
 
-    // Checked before anything in the install folder changes: a copy that
-    // runs out of room has already removed the installed items it replaces,
-    // and the working program would be gone with half of the new one written.
+    // Said before anything in the install folder changes, as the volume
+    // counts; what no count foresees is undone by putting the earlier
+    // release back.
     const VolumeSpace space = volumeSpace(installFolder);
-    const qint64 needed = copyNeedsBytes(appRoot, installFolder, space.blockSize);
+    const qint64 needed = copyNeedsBytes(appRoot, space.blockSize);
     if (spaceShortfall(needed, space.available) > 0) {
         error = spaceMessage("На диске %1 недостаточно места для установки: нужно %2, свободно %3. "
                              "Установленная программа не изменена. Освободите место и нажмите "
@@ -313,36 +328,42 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
                              space, needed);
         return false;
     }
-    // Windows PowerShell 5.1's Remove-Item -Recurse follows directory links
-    // and junctions: a `lib` that leads to D:\Data would lose D:\Data's files
-    // when the copy replaces it. So every link in what the copy replaces goes
-    // first, as a link.
-    for (const QFileInfo &item : folderEntries(appRoot)) {
-        QString left;
-        if (!removeLinksWithin(QDir(installFolder).filePath(item.fileName()), left)) {
-            error = QStringLiteral("Не удалось удалить ссылку %1 в папке установки: при "
-                                   "обновлении были бы удалены и файлы, на которые она указывает. "
-                                   "Удалите ссылку и нажмите «Повторить».")
-                        .arg(QDir::toNativeSeparators(left));
-            return false;
-        }
+    // The installed items the package replaces go aside whole (links in them
+    // as links: Windows PowerShell 5.1's Remove-Item would follow them), so
+    // that the copy never deletes, and a failed copy is undone.
+    QStringList names;
+    for (const QFileInfo &item : folderEntries(appRoot))
+        names << item.fileName();
+    if (!moveAside(installFolder, names, error))
+        return false;
+    QString undone;
+    if (interruptedAt("before the copy"))
+        return false;
+    if (!beginCopy(installFolder)) {
+        putBack(installFolder, undone);
+        error = QStringLiteral("Не удалось скопировать файлы");
+        return false;
     }
+    if (interruptedAt("copy begun"))
+        return false;
 
     PowerShellRun copy;
     copy.script = copyScript(installFolder, appRoot);
     copy.timeoutMs = copyTimeoutMs;
     copy.failureMessage = QStringLiteral("Не удалось скопировать файлы");
-    if (!runPowerShell(copy, error))
+    if (!runPowerShell(copy, error) || interruptedAt("copied")) {
+        if (!putBack(installFolder, undone))
+            error += QLatin1Char('\n') + undone;
         return false;
+    }
     markStage("copied");
-
-    removeTreeNoFollow(stageFolder);
 
     if (!QFile::exists(appExecutableIn(installFolder))) {
         const QString nested = resolveAppRoot(installFolder);
-        if (QFile::exists(appExecutableIn(nested)) && nested != installFolder) {
+        // Never the earlier release's own copy, aside.
+        if (QFile::exists(appExecutableIn(nested)) && nested != installFolder &&
+            !nested.startsWith(asideFolder(installFolder) + QLatin1Char('/')))
             executePowerShell(moveScript(nested, installFolder));
-        }
     }
 
     if (!QFile::exists(appExecutableIn(installFolder))) {
@@ -354,8 +375,16 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
             error += QStringLiteral(": папка приложения в архиве («%1») содержит символ [, ], * "
                                     "или ?, который PowerShell читает как шаблон")
                          .arg(wrapper);
+        if (!putBack(installFolder, undone))
+            error += QLatin1Char('\n') + undone;
         return false;
     }
+    if (interruptedAt("whole"))
+        return false;
+    dropAside(installFolder);
+    if (interruptedAt("done"))
+        return false;
+    removeTreeNoFollow(stageFolder);
     return true;
 }
 

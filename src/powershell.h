@@ -5,10 +5,13 @@
 #include "codepage.h"
 #include "stagetimes.h"
 
+#include <QEventLoop>
 #include <QList>
+#include <QObject>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #ifdef Q_OS_WIN
 #include <QDir>
@@ -62,14 +65,38 @@ void giveNoInput(QProcess &process)
     process.setStandardInputFile(QProcess::nullDevice());
 }
 
-// QProcess::execute, but with an empty standard input.
+// Waits for a started child in a local event loop, as the network stages
+// wait: the window keeps painting and answering (Windows ghosts a window
+// that handles no messages for five seconds, and screen readers drop what
+// was announced), while its controls stay disabled and Escape is ignored.
+// True when the child ended within `limitMs` (-1: no limit).
+bool waitForChild(QProcess &process, int limitMs)
+{
+    if (process.state() == QProcess::NotRunning)
+        return process.error() != QProcess::FailedToStart;
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&process, &QProcess::errorOccurred, &loop, [&](QProcess::ProcessError e) {
+        if (e == QProcess::FailedToStart)
+            loop.quit();
+    });
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    if (limitMs >= 0)
+        limit.start(limitMs);
+    loop.exec();
+    return process.state() == QProcess::NotRunning && process.error() != QProcess::FailedToStart;
+}
+
+// QProcess::execute, but with an empty standard input and the window alive.
 int executeProgram(const QString &program, const QStringList &arguments)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     giveNoInput(process);
     process.start(program, arguments);
-    if (!process.waitForFinished(-1) || process.error() == QProcess::FailedToStart)
+    if (!waitForChild(process, -1))
         return -2;
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
@@ -114,7 +141,7 @@ bool runPowerShell(const PowerShellRun &run, QString &error)
     process.setArguments({QStringLiteral("-NoProfile"), QStringLiteral("-Command"), run.script});
     giveNoInput(process);
     process.start(QIODevice::ReadWrite);
-    const bool finished = process.waitForFinished(waitLimit(run.timeoutMs));
+    const bool finished = waitForChild(process, waitLimit(run.timeoutMs));
     if (!finished && run.onWaitFailure == WaitFailure::Abort) {
         process.kill();
         process.waitForFinished(5000);

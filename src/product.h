@@ -13,6 +13,10 @@ const char *const appExecutableName = "TambrixDesktop.exe";
 const char *const workFolderName = "TambrixSetup";
 const char *const shortcutName = "Tambrix.lnk";
 const char *const uninstallScriptName = "Uninstall.cmd";
+// Inside the install folder during an update: the earlier release moved
+// aside, and the same folder once the new release is whole (aside.h).
+const char *const asideFolderName = "TambrixSetup.previous";
+const char *const asideDoneName = "TambrixSetup.done";
 
 // Fixed on purpose: the script finds its folder through %~dp0 at run time, so
 // nothing in it depends on where it was installed.

@@ -9,6 +9,7 @@
 #include "winpaths.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QEventLoop>
@@ -393,6 +394,8 @@ bool verifySha256(const QString &filePath, const QString &expected)
         if (n == 0)
             break;
         hash.addData(QByteArrayView(chunk.constData(), n));
+        // A large package takes seconds: the window keeps answering meanwhile.
+        QCoreApplication::processEvents();
     }
     return hash.result().toHex().compare(expected.toUtf8(), Qt::CaseInsensitive) == 0;
 }

@@ -55,6 +55,9 @@ private slots:
     void deployChecksFreeSpace();
     void deployRemovesLinksAsLinks_data();
     void deployRemovesLinksAsLinks();
+    void updateKilledAt_data();
+    void updateKilledAt();
+    void itemThatCannotMoveStopsFirst();
 
 private:
     QString path(const QString &relative) const
@@ -295,6 +298,8 @@ void tst_Pipeline::deployStageLeftFromEarlierAttempt()
     QCOMPARE(testenv::treeOf(install), expected);
 }
 
+// Whatever ends the copy, the install folder holds the earlier release as it
+// was: what the copy wrote goes, and the earlier items come back.
 void tst_Pipeline::deployCopyFailure_data()
 {
     QTest::addColumn<QByteArray>("copyOutcome");
@@ -304,6 +309,10 @@ void tst_Pipeline::deployCopyFailure_data()
     QTest::newRow("failure with stderr")
         << QByteArray("echo '  Copy-Item : Access to the path is denied.  ' >&2; exit 1")
         << QStringLiteral("Copy-Item : Access to the path is denied.");
+    QTest::newRow("everything written, then the disk is full")
+        << QByteArray("\"" TAMBRIX_PLATFORM_BIN "/powershell\" \"$@\"; echo 'Copy-Item : There "
+                      "is not enough space on the disk.' >&2; exit 1")
+        << QStringLiteral("Copy-Item : There is not enough space on the disk.");
 }
 
 void tst_Pipeline::deployCopyFailure()
@@ -315,14 +324,21 @@ void tst_Pipeline::deployCopyFailure()
                               "case \"$3\" in \"if (Test-Path\"*) " + copyOutcome +
                                   ";; esac\nexec \"" TAMBRIX_PLATFORM_BIN "/powershell\" \"$@\"");
     QVERIFY(fake.ok);
+    const QString install = path(QStringLiteral("Tambrix"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/TambrixDesktop.exe"), "old"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/lib/a.dll"), "old a"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/user.settings"), "mine"));
+    const auto before = testenv::treeOf(install);
     const QString workFolder = path(QStringLiteral("TambrixSetup"));
     const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
     QVERIFY(QDir().mkpath(workFolder));
-    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes)}));
+    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes),
+                                     testzip::makeFile("lib/a.dll", "new a"),
+                                     testzip::makeFile("plugins/p.dll", "new p")}));
     QString error;
-    QVERIFY(!deployPackage(path(QStringLiteral("Tambrix")), package, workFolder,
-                           QStringLiteral("1.0"), error));
+    QVERIFY(!deployPackage(install, package, workFolder, QStringLiteral("1.0"), error));
     QCOMPARE(error, expected);
+    QCOMPARE(testenv::treeOf(install), before);
     // The stage stays for inspection; it is cleared before the next attempt.
     QVERIFY(QFile::exists(workFolder + QLatin1String("/stage-1.0/TambrixDesktop.exe")));
 }
@@ -369,7 +385,8 @@ void tst_Pipeline::deployEndsRunningApplication()
     QVERIFY(!deployPackage(path(QStringLiteral("Tambrix")),
                            workFolder + QLatin1String("/TambrixDesktop-1.0.zip"), workFolder,
                            QStringLiteral("1.0"), error));
-    QVERIFY(running.waitForFinished(10000));
+    // The installer waits in an event loop, which may have seen it end already.
+    QVERIFY(running.state() == QProcess::NotRunning || running.waitForFinished(10000));
     QCOMPARE(running.exitStatus(), QProcess::CrashExit);
 }
 
@@ -542,9 +559,10 @@ static bool writeSizedTree(const QString &folder, const Sizes &sizes, char fill)
 }
 
 // Before the copy touches the install folder, what it will write is weighed
-// against the room the volume has: the installed items of the same names
-// count as freed, each item on its own; whole blocks; an unknown figure
-// never stops the installation.
+// against the room the volume has, as the volume charges it: each file in
+// whole clusters and at least one, each folder one, a record for each, and
+// a margin. The earlier items stay aside until the copy has ended, so they
+// free nothing; an unknown figure never stops the installation.
 void tst_Pipeline::deployChecksFreeSpace_data()
 {
     QTest::addColumn<Sizes>("installed");
@@ -557,25 +575,22 @@ void tst_Pipeline::deployChecksFreeSpace_data()
     const Sizes earlier{{QStringLiteral("TambrixDesktop.exe"), 6},
                         {QStringLiteral("lib/a.dll"), 2},
                         {QStringLiteral("user.settings"), 1}};
-    const qint64 u = unit;
-    QTest::newRow("fits exactly") << Sizes() << package << 12 * u << qint64(1) << qint64(-1);
-    QTest::newRow("one byte short") << Sizes() << package << 12 * u - 1 << qint64(1) << 12 * u;
-    QTest::newRow("replaced files credited")
-        << earlier << package << 4 * u << qint64(1) << qint64(-1);
-    QTest::newRow("replaced files credited, one byte short")
-        << earlier << package << 4 * u - 1 << qint64(1) << 4 * u;
-    // The executable shrinks by 6, lib grows by 4: the copy may write lib
-    // before it frees the executable's room.
-    QTest::newRow("a shrinking item frees nothing for the others")
-        << Sizes{{QStringLiteral("TambrixDesktop.exe"), 14}} << package << 4 * u - 1 << qint64(1)
-        << 4 * u;
-    QTest::newRow("free space unknown")
-        << Sizes() << package << qint64(-1) << qint64(4096) << qint64(-1);
-    // 8 units and a byte take one block more than 8 units.
-    QTest::newRow("whole blocks") << Sizes()
-                                  << Sizes{{QStringLiteral("TambrixDesktop.exe"), 8},
-                                           {QStringLiteral("b"), 0}}
-                                  << 8 * u + 1 << 8 * u << 16 * u;
+    const qint64 u = unit, k = 4096, record = 1024, margin = 1048576;
+    // The executable, lib and lib/a.dll: three records, lib one cluster.
+    const qint64 packageNeeds = 12 * u + k + 3 * record + margin;
+    QTest::newRow("fits exactly") << Sizes() << package << packageNeeds << k << qint64(-1);
+    QTest::newRow("one byte short") << Sizes() << package << packageNeeds - 1 << k << packageNeeds;
+    QTest::newRow("the replaced items free nothing")
+        << earlier << package << packageNeeds - 1 << k << packageNeeds;
+    QTest::newRow("free space unknown") << Sizes() << package << qint64(-1) << k << qint64(-1);
+    // An empty file and a folder take a cluster each, and 8 units and a byte
+    // take a cluster more than 8 units.
+    QTest::newRow("whole clusters, at least one each")
+        << Sizes() << Sizes{{QStringLiteral("TambrixDesktop.exe"), 8}, {QStringLiteral("b"), 0}}
+        << qint64(0) << 8 * u << 16 * u + 2 * record + margin;
+    QTest::newRow("two hundred empty folders") << Sizes() << Sizes{
+        {QStringLiteral("TambrixDesktop.exe"), 1}} << qint64(0) << k
+                                               << u + 201 * (k + record) + record + margin;
 }
 
 void tst_Pipeline::deployChecksFreeSpace()
@@ -590,6 +605,10 @@ void tst_Pipeline::deployChecksFreeSpace()
     QVERIFY(writeSizedTree(path(QStringLiteral("app")), package, 'n'));
     if (package.contains(QStringLiteral("b"))) // a file of one byte
         QVERIFY(testenv::writeFile(path(QStringLiteral("app/b")), "1"));
+    if (QTest::currentDataTag() == QLatin1String("two hundred empty folders")) {
+        for (int i = 0; i < 200; ++i)
+            QVERIFY(QDir().mkpath(path(QStringLiteral("app/plugins/p%1").arg(i))));
+    }
     QVERIFY(QDir().mkpath(workFolder));
     QVERIFY(testenv::zipFolder(path(QStringLiteral("app")), zip));
     const QString install = path(QStringLiteral("Tambrix"));
@@ -657,6 +676,97 @@ void tst_Pipeline::deployRemovesLinksAsLinks()
     QVERIFY(!QFileInfo(install + QLatin1String("/lib")).isSymLink());
     QCOMPARE(QFileInfo(install + QLatin1Char('/') + link).isSymLink(),
              !link.startsWith(QLatin1String("lib")));
+}
+
+// An installer killed at any moment of an update: the next run finds the
+// install folder holding the earlier release as it was, or the new one
+// whole, and then installs. The moments a kill can fall between, in order.
+void tst_Pipeline::updateKilledAt_data()
+{
+    QTest::addColumn<QByteArray>("moment");
+    QTest::addColumn<bool>("newWhole"); // after the next run's first step
+    for (const char *moment : {"prepared", "unpacked", "aside begun", "moving aside",
+                               "before the copy", "copy begun", "copied", "whole"})
+        QTest::newRow(moment) << QByteArray(moment) << false;
+    for (const char *moment : {"dropping", "done"})
+        QTest::newRow(moment) << QByteArray(moment) << true;
+}
+
+void tst_Pipeline::updateKilledAt()
+{
+    QFETCH(QByteArray, moment);
+    QFETCH(bool, newWhole);
+    const QString install = path(QStringLiteral("Tambrix"));
+    const QString mine = path(QStringLiteral("Documents"));
+    QVERIFY(testenv::writeFile(mine + QLatin1String("/report.docx"), "my report"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/TambrixDesktop.exe"), "old"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/lib/a.dll"), "old a"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/lib/.hidden"), "old hidden"));
+    QVERIFY(QFile::link(mine, install + QLatin1String("/lib/.data")));
+    QVERIFY(QFile::link(path(QStringLiteral("gone")), install + QLatin1String("/lib/dangling")));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/user.settings"), "mine"));
+    const auto earlier = testenv::treeOf(install);
+    const auto own = testenv::treeOf(mine);
+    const QString workFolder = path(QStringLiteral("TambrixSetup"));
+    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
+    QVERIFY(QDir().mkpath(workFolder));
+    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes),
+                                     testzip::makeFile("lib/a.dll", "new a"),
+                                     testzip::makeFile("plugins/p.dll", "new p")}));
+    const QMap<QString, QByteArray> whole{{QStringLiteral("TambrixDesktop.exe"), exeBytes},
+                                          {QStringLiteral("lib/"), QByteArray()},
+                                          {QStringLiteral("lib/a.dll"), "new a"},
+                                          {QStringLiteral("plugins/"), QByteArray()},
+                                          {QStringLiteral("plugins/p.dll"), "new p"},
+                                          {QStringLiteral("user.settings"), "mine"}};
+    bool reached = false;
+    testInterruptAt = [&](const char *at) { return reached = reached || moment == at; };
+    const auto restore = qScopeGuard([] { testInterruptAt = nullptr; });
+    QString error;
+    QVERIFY(!deployPackage(install, package, workFolder, QStringLiteral("1.0"), error));
+    QVERIFY2(reached, moment.constData());
+    testInterruptAt = nullptr;
+    // What the next run does first.
+    QVERIFY2(finishInterruptedUpdate(install, error), qPrintable(error));
+    QCOMPARE(testenv::treeOf(install), newWhole ? whole : earlier);
+    QCOMPARE(testenv::treeOf(mine), own);
+    QVERIFY2(deployPackage(install, package, workFolder, QStringLiteral("1.0"), error),
+             qPrintable(error));
+    QCOMPARE(testenv::treeOf(install), whole);
+    QCOMPARE(testenv::treeOf(mine), own);
+}
+
+// An installed item that cannot be moved aside (on Windows a file held open
+// by a running program; here a folder made immutable) stops the
+// installation before anything is replaced, naming it.
+void tst_Pipeline::itemThatCannotMoveStopsFirst()
+{
+    const QString install = path(QStringLiteral("Tambrix"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/TambrixDesktop.exe"), "old"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/lib/a.dll"), "old a"));
+    QVERIFY(testenv::writeFile(install + QLatin1String("/plugins/p.dll"), "old p"));
+    const QString held = install + QLatin1String("/plugins");
+    QProcess chattr;
+    chattr.start(QStringLiteral("chattr"), {QStringLiteral("+i"), held});
+    if (!chattr.waitForFinished() || chattr.exitCode() != 0)
+        QSKIP("this file system or user cannot make a folder immovable (chattr +i)");
+    const auto unlock = qScopeGuard(
+        [&] { QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), held}); });
+    const auto earlier = testenv::treeOf(install);
+    const QString workFolder = path(QStringLiteral("TambrixSetup"));
+    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
+    QVERIFY(QDir().mkpath(workFolder));
+    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes),
+                                     testzip::makeFile("lib/a.dll", "new a"),
+                                     testzip::makeFile("plugins/p.dll", "new p")}));
+    QString error;
+    QVERIFY(!deployPackage(install, package, workFolder, QStringLiteral("1.0"), error));
+    QCOMPARE(error, QStringLiteral("Не удалось отложить %1 прежней версии: файл или папка заняты "
+                                   "другой программой или защищены от изменения. Установленная "
+                                   "программа не изменена. Закройте программы, которые могут "
+                                   "использовать её файлы, и нажмите «Повторить».")
+                        .arg(held));
+    QCOMPARE(testenv::treeOf(install), earlier);
 }
 
 QTEST_MAIN(tst_Pipeline)
