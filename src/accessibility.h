@@ -118,8 +118,7 @@ QAccessibleInterface *setupAccessibleFactory(const QString &, QObject *object)
 // but a notification that is shown is spoken by its name. So each message
 // becomes an empty notification object of its own, shown once and never
 // renamed: the reader asks for the name only when it gets to the event,
-// which may be after the next message, since the window answers nothing
-// while it waits for PowerShell.
+// which may be after the next message.
 void announce(QWidget *speaker, const QString &text, bool assertive = false)
 {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)

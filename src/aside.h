@@ -48,8 +48,7 @@ bool interruptedAt([[maybe_unused]] const char *moment)
 
 QString asideFolder(const QString &installFolder, bool done = false)
 {
-    return QDir(installFolder)
-        .filePath(QLatin1String(done ? asideDoneName : asideFolderName));
+    return QDir(installFolder).filePath(QLatin1String(done ? asideDoneName : asideFolderName));
 }
 
 // What a run finds of an update an earlier run did not finish.
@@ -67,9 +66,11 @@ Unfinished unfinishedUpdate(bool asideExists, bool doneExists)
 }
 
 // Renames one entry without following a link; false when it did not move.
+// (QFile::rename would copy a file it cannot rename, and then fail to
+// remove one that is held open.)
 bool renameEntry(const QString &from, const QString &to)
 {
-    return QFile::rename(from, to) && !QFileInfo::exists(from) && !isLinkEntry(from);
+    return QDir().rename(from, to) && !QFileInfo::exists(from) && !isLinkEntry(from);
 }
 
 void dropAside(const QString &installFolder)
@@ -111,10 +112,10 @@ bool putBack(const QString &installFolder, QString &error)
             continue;
         }
         if (whole)
-            error = QStringLiteral("Не удалось вернуть на место %1 прежней версии; она сохранена в "
-                                   "%2.")
-                        .arg(QDir::toNativeSeparators(target),
-                             QDir::toNativeSeparators(items.path()));
+            error =
+                QStringLiteral("Не удалось вернуть на место %1 прежней версии; она сохранена в "
+                               "%2.")
+                    .arg(QDir::toNativeSeparators(target), QDir::toNativeSeparators(items.path()));
         whole = false;
     }
     if (whole)
@@ -139,8 +140,8 @@ bool moveAside(const QString &installFolder, const QStringList &names, QString &
     const QString items = QDir(aside).filePath(QStringLiteral("items"));
     QSaveFile list(QDir(aside).filePath(QStringLiteral("names.txt")));
     if (!createPrivateFolder(aside) || !createPrivateFolder(items) ||
-        !list.open(QIODevice::WriteOnly) || list.write(names.join(QLatin1Char('\n')).toUtf8()) < 0 ||
-        !list.commit()) {
+        !list.open(QIODevice::WriteOnly) ||
+        list.write(names.join(QLatin1Char('\n')).toUtf8()) < 0 || !list.commit()) {
         removeTreeNoFollow(aside);
         error = QStringLiteral("Не удалось создать папку %1 для прежней версии. Установленная "
                                "программа не изменена.")

@@ -177,6 +177,7 @@ private slots:
     void fatalFailures_data();
     void fatalFailures();
     void noShortcutsWhenUnticked();
+    void windowAnswersWhileHelpersWork();
     void nonFatalFailuresShownBeforeClosing();
     void registrationFailureShown();
     void whatIsHeard_data();
@@ -1221,6 +1222,64 @@ void tst_Install::noShortcutsWhenUnticked()
              QStringLiteral("v1.4.2 → ") + path(QStringLiteral("Tambrix")));
     QVERIFY(!QFile::exists(path(QStringLiteral("shortcut-runs"))));
     QVERIFY(QFile::exists(path(QStringLiteral("Tambrix/Uninstall.cmd"))));
+}
+
+// While PowerShell unpacks (here a stand-in that takes its time), the
+// window keeps handling events: a timer fires and the window repaints, as
+// Windows requires of a window that is not to be ghosted. By the time the
+// helper starts, every stage so far has been told to screen readers.
+void tst_Install::windowAnswersWhileHelpersWork()
+{
+    serve(manifestFor(package), package);
+    const QByteArray started = QFile::encodeName(path(QStringLiteral("unpack-started")));
+    const QByteArray slept = QFile::encodeName(path(QStringLiteral("unpack-slept")));
+    testenv::FakeProgram fake(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
+                              "case \"$3\" in Expand-Archive*) : > \"" + started +
+                                  "\"; sleep 2; : > \"" + slept + "\";; esac\nexec \"" +
+                                  TAMBRIX_PLATFORM_BIN "/powershell\" \"$@\"");
+    QVERIFY(fake.ok);
+    screenreader::Listener listener;
+    QVERIFY(listener.valid());
+    SetupDialog dialog;
+    dialog.show();
+    dialog.pathEdit->setText(path(QStringLiteral("Tambrix")));
+    struct PaintCounter : QObject
+    {
+        int paints = 0;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            paints += event->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    dialog.updBar->installEventFilter(&counter);
+    int ticks = 0, paintsBefore = -1;
+    QStringList toldBefore;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, &dialog, [&] {
+        if (!QFile::exists(QFile::decodeName(started)) || QFile::exists(QFile::decodeName(slept)))
+            return;
+        if (ticks++ == 0) {
+            toldBefore = screenreader::heard();
+            paintsBefore = counter.paints;
+        }
+        dialog.updBar->update();
+    });
+    timer.start(20);
+    dialog.startInstall();
+    QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
+    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
+    QVERIFY(counter.paints > paintsBefore && paintsBefore >= 0);
+    QStringList said;
+    for (const QString &line : std::as_const(toldBefore)) {
+        if (line.startsWith(QLatin1String("said: ")))
+            said << line.mid(6);
+    }
+    QCOMPARE(said, QStringList({QStringLiteral("Получение информации о версии…"),
+                                QStringLiteral("Загрузка Tambrix Desktop…"),
+                                QStringLiteral("Проверка контрольной суммы…"),
+                                QStringLiteral("Установка…")}));
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 8000);
 }
 
 void tst_Install::nonFatalFailuresShownBeforeClosing()

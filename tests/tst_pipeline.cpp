@@ -588,9 +588,9 @@ void tst_Pipeline::deployChecksFreeSpace_data()
     QTest::newRow("whole clusters, at least one each")
         << Sizes() << Sizes{{QStringLiteral("TambrixDesktop.exe"), 8}, {QStringLiteral("b"), 0}}
         << qint64(0) << 8 * u << 16 * u + 2 * record + margin;
-    QTest::newRow("two hundred empty folders") << Sizes() << Sizes{
-        {QStringLiteral("TambrixDesktop.exe"), 1}} << qint64(0) << k
-                                               << u + 201 * (k + record) + record + margin;
+    QTest::newRow("two hundred empty folders")
+        << Sizes() << Sizes{{QStringLiteral("TambrixDesktop.exe"), 1}} << qint64(0) << k
+        << u + 201 * (k + record) + record + margin;
 }
 
 void tst_Pipeline::deployChecksFreeSpace()
@@ -720,7 +720,9 @@ void tst_Pipeline::updateKilledAt()
                                           {QStringLiteral("plugins/p.dll"), "new p"},
                                           {QStringLiteral("user.settings"), "mine"}};
     bool reached = false;
-    testInterruptAt = [&](const char *at) { return reached = reached || moment == at; };
+    testInterruptAt = [&](const char *at) {
+        return reached = reached || moment == at;
+    };
     const auto restore = qScopeGuard([] { testInterruptAt = nullptr; });
     QString error;
     QVERIFY(!deployPackage(install, package, workFolder, QStringLiteral("1.0"), error));
@@ -750,8 +752,9 @@ void tst_Pipeline::itemThatCannotMoveStopsFirst()
     chattr.start(QStringLiteral("chattr"), {QStringLiteral("+i"), held});
     if (!chattr.waitForFinished() || chattr.exitCode() != 0)
         QSKIP("this file system or user cannot make a folder immovable (chattr +i)");
-    const auto unlock = qScopeGuard(
-        [&] { QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), held}); });
+    const auto unlock = qScopeGuard([&] {
+        QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), held});
+    });
     const auto earlier = testenv::treeOf(install);
     const QString workFolder = path(QStringLiteral("TambrixSetup"));
     const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
