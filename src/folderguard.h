@@ -52,6 +52,9 @@ struct FolderFacts
     QHash<QString, CodePageAnswer> oemCodePage;
     VolumeRights volume;        // of the volume the folder lies or will lie on
     DescriptorFacts descriptor; // the folder's own, when it exists
+    // The folder and each folder above it up to the profile, or the root
+    // outside it, with their descriptors.
+    QList<ChainLink> chain;
     AccountSids me;
 };
 
@@ -129,6 +132,10 @@ FolderVerdict judgeInstallFolder(const QString &typed, const FolderFacts &facts)
         return refuse(FolderRefusal::NoAccessRights, facts.volume.fileSystem);
     if (accessOf(facts.descriptor, facts.me) == FolderAccess::Foreign)
         return refuse(FolderRefusal::OtherUsersFolder);
+    // What the user checks must be what the shortcuts start: she could put a
+    // folder of hers where one above stood.
+    if (const QString above = replaceableLink(facts.chain, facts.me); !above.isEmpty())
+        return refuse(FolderRefusal::ReplaceableAbove, above);
     return verdict;
 }
 
@@ -259,6 +266,9 @@ FolderFacts readFolderFacts(const QString &typed)
         !facts.resolved.root.startsWith(QLatin1String("//"))) {
         facts.volume = volumeRightsOf(facts.resolved.text());
         facts.descriptor = readDescriptor(facts.resolved.text());
+        const WindowsPath home = resolvedFolder(QDir::cleanPath(QDir::homePath()));
+        facts.chain = readChain(facts.resolved.text(),
+                                isSameOrAncestor(home, facts.resolved) ? home.text() : QString());
     }
     facts.me = thisAccount();
     return facts;
@@ -346,6 +356,10 @@ const struct
      "она на диске с файловой системой %1, которая не хранит владельцев и права доступа: любой, "
      "у кого есть доступ к этому диску, сможет подменить файлы программы. ",
      "Укажите папку в своём профиле на системном диске"},
+    {FolderRefusal::ReplaceableAbove,
+     "папку «%1» может переименовать или подменить другой пользователь, и тогда ярлыки программы "
+     "запустят то, что он положит на её место. ",
+     "Укажите папку в своём профиле"},
     {FolderRefusal::OtherUsersFolder,
      "её владелец — другой пользователь, и он сможет подменить файлы программы. ",
      "Укажите папку в своём профиле"},

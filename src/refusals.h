@@ -28,6 +28,7 @@ enum class FolderRefusal {
     Unclean,            // Qt's cleaning reads the text differently
     NoAccessRights,     // a volume that keeps no owners or permissions (FAT32, exFAT)
     OtherUsersFolder,   // an existing folder another user owns
+    ReplaceableAbove,   // a folder above it another user could rename or replace
 };
 
 // A judgement of an install folder.

@@ -153,41 +153,99 @@ QString sddlSection(const QString &sddl, QChar which)
 constexpr quint32 writeRights =
     0x2 | 0x4 | 0x10 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000 | 0x40000000 | 0x10000000;
 
-// Whose a folder is, from its descriptor. The owner must be the user, the
-// default owner of the user's processes, the system or the administrators
-// (an elevated run leaves folders owned by Administrators, which stay the
-// user's own). Others may write nothing: every entry that allows a write
-// right names one of those, or the creator-owner placeholders. Entries that
-// only deny cannot widen anything; an inherit-only one still counts, since
-// it applies to what is created inside.
-FolderAccess accessFromDescriptor(const QString &sddl, const AccountSids &me)
+// The owners a folder of this user's may have: the user, the default owner
+// of the user's processes, the system or the administrators (an elevated
+// run leaves folders owned by Administrators, which stay the user's own).
+bool ownedByTrusted(const QString &sddl, const AccountSids &me)
 {
-    const QStringList owners = {fullSid(me.user), fullSid(me.owner), QStringLiteral("S-1-5-18"),
-                                QStringLiteral("S-1-5-32-544")};
-    const QStringList writers =
-        owners + QStringList{QStringLiteral("S-1-3-0"), QStringLiteral("S-1-3-4")};
-    if (!owners.contains(fullSid(sddlSection(sddl, QLatin1Char('O')))))
-        return FolderAccess::Foreign;
-    // No DACL at all grants everyone everything; an empty one, nobody anything.
+    const QString owner = fullSid(sddlSection(sddl, QLatin1Char('O')));
+    // TrustedInstaller owns the drive's root and Windows' own folders.
+    return !owner.isEmpty() &&
+           (owner == fullSid(me.user) || owner == fullSid(me.owner) ||
+            owner == QLatin1String("S-1-5-18") || owner == QLatin1String("S-1-5-32-544") ||
+            owner == QLatin1String("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"));
+}
+
+// Whether the DACL lets anyone but those owners (and the creator-owner
+// placeholders) have one of `rights`. No DACL grants everyone everything; an
+// empty one, nobody anything; entries that only deny cannot widen anything.
+// `inheritOnlyToo`: whether entries that apply only to what is created
+// inside count.
+bool othersMay(const QString &sddl, const AccountSids &me, quint32 rights, bool inheritOnlyToo)
+{
     const QString dacl = sddlSection(sddl, QLatin1Char('D'));
-    if (!sddl.contains(QLatin1String("D:")))
-        return FolderAccess::Unknown;
     if (dacl.startsWith(QLatin1String("NO_ACCESS_CONTROL")))
-        return FolderAccess::Shared;
+        return true;
+    const QStringList writers = {fullSid(me.user),        fullSid(me.owner),
+                                 QStringLiteral("S-1-5-18"), QStringLiteral("S-1-5-32-544"),
+                                 QStringLiteral("S-1-3-0"),  QStringLiteral("S-1-3-4")};
+    const QStringList allowing = {QStringLiteral("A"), QStringLiteral("XA"), QStringLiteral("OA"),
+                                  QStringLiteral("ZA")};
     for (const QString &entry : dacl.mid(dacl.indexOf(QLatin1Char('('))).split(QLatin1Char(')'))) {
         const QStringList fields = entry.mid(1).split(QLatin1Char(';'));
-        const QStringList allowing = {QStringLiteral("A"), QStringLiteral("XA"),
-                                      QStringLiteral("OA"), QStringLiteral("ZA")};
         if (fields.size() >= 6 && allowing.contains(fields.at(0).toUpper()) &&
-            (sddlRights(fields.at(2)) & writeRights) && !writers.contains(fullSid(fields.at(5))))
-            return FolderAccess::Shared;
+            (inheritOnlyToo || !fields.at(1).contains(QLatin1String("IO"), Qt::CaseInsensitive)) &&
+            (sddlRights(fields.at(2)) & rights) && !writers.contains(fullSid(fields.at(5))))
+            return true;
     }
-    return FolderAccess::Private;
+    return false;
+}
+
+// Whose a folder is, from its descriptor: a trusted owner, and nobody else
+// may write (an inherit-only entry counts, since it applies to what is
+// created inside).
+FolderAccess accessFromDescriptor(const QString &sddl, const AccountSids &me)
+{
+    if (!ownedByTrusted(sddl, me))
+        return FolderAccess::Foreign;
+    if (!sddl.contains(QLatin1String("D:")))
+        return FolderAccess::Unknown;
+    return othersMay(sddl, me, writeRights, true) ? FolderAccess::Shared : FolderAccess::Private;
+}
+
+// Whether someone else could rename or replace `folder` (its descriptor)
+// inside `parent` (the parent's): she owns either, may delete or re-permit
+// the folder, or may delete or re-permit the parent's entries. Adding new
+// entries to the parent is not enough (a drive root lets every user do
+// that).
+bool othersMayReplace(const QString &folder, const QString &parent, const AccountSids &me)
+{
+    constexpr quint32 delete_ = 0x10000, deleteChild = 0x40, repermit = 0x40000 | 0x80000,
+                      all = 0x10000000;
+    return (!folder.isEmpty() && (!ownedByTrusted(folder, me) ||
+                                  othersMay(folder, me, delete_ | repermit | all, false))) ||
+           !ownedByTrusted(parent, me) || othersMay(parent, me, deleteChild | repermit | all, false);
 }
 
 FolderAccess accessOf(const DescriptorFacts &descriptor, const AccountSids &me)
 {
     return descriptor.sddl.isEmpty() ? descriptor.none : accessFromDescriptor(descriptor.sddl, me);
+}
+
+// A folder and the folders above it, each with its descriptor as SDDL
+// (empty: missing, to be made by the installer, private).
+struct ChainLink
+{
+    QString path, sddl;
+};
+
+// The first folder of `chain` (a folder, then each folder above it) that
+// someone else could rename or replace, and so swap for one of her own; empty
+// when there is none. The first folder's own permissions do not count: the
+// installer makes it private.
+QString replaceableLink(const QList<ChainLink> &chain, const AccountSids &me)
+{
+    for (qsizetype i = 0; i + 1 < chain.size(); ++i) {
+        const QString &parent = chain.at(i + 1).sddl;
+        if (parent.isEmpty())
+            continue;
+        // A parent of hers is hers to empty: she is named.
+        if (!ownedByTrusted(parent, me))
+            return chain.at(i + 1).path;
+        if (othersMayReplace(i == 0 ? QString() : chain.at(i).sddl, parent, me))
+            return chain.at(i).path;
+    }
+    return QString();
 }
 
 // Whether the file system of a volume keeps who owns and may write a file:
@@ -373,8 +431,9 @@ bool createPrivateFolder(const QString &path)
 // groups as S-1-22-2-gid.
 const AccountSids &thisAccount()
 {
-    static const AccountSids sids{QStringLiteral("S-1-22-1-%1").arg(geteuid()),
-                                  QStringLiteral("S-1-22-1-%1").arg(geteuid())};
+    static const QString me = geteuid() == 0 ? QStringLiteral("SY")
+                                             : QStringLiteral("S-1-22-1-%1").arg(geteuid());
+    static const AccountSids sids{me, me};
     return sids;
 }
 
@@ -389,13 +448,19 @@ DescriptorFacts readDescriptor(const QString &path)
             errno == ENOENT || errno == ENOTDIR ? FolderAccess::Missing : FolderAccess::Unknown;
         return facts;
     }
-    facts.sddl = QStringLiteral("O:S-1-22-1-%1G:S-1-22-2-%2D:(A;;FA;;;S-1-22-1-%1)")
-                     .arg(info.st_uid)
-                     .arg(info.st_gid);
+    // Root is the system here, as SYSTEM is on Windows.
+    const QString owner =
+        info.st_uid == 0 ? QStringLiteral("SY") : QStringLiteral("S-1-22-1-%1").arg(info.st_uid);
+    facts.sddl = QStringLiteral("O:%1G:S-1-22-2-%2D:(A;;FA;;;%1)").arg(owner).arg(info.st_gid);
+    // Write on a folder renames and deletes its entries, but for the sticky
+    // bit's owners-only rule.
+    const QString write = S_ISDIR(info.st_mode) && !(info.st_mode & S_ISVTX)
+                              ? QStringLiteral("FWDT")
+                              : QStringLiteral("FW");
     if (info.st_mode & S_IWGRP)
-        facts.sddl += QStringLiteral("(A;;FW;;;S-1-22-2-%1)").arg(info.st_gid);
+        facts.sddl += QStringLiteral("(A;;%1;;;S-1-22-2-%2)").arg(write).arg(info.st_gid);
     if (info.st_mode & S_IWOTH)
-        facts.sddl += QStringLiteral("(A;;FW;;;WD)");
+        facts.sddl += QStringLiteral("(A;;%1;;;WD)").arg(write);
     return facts;
 }
 
@@ -437,6 +502,20 @@ FolderAccess folderAccess(const QString &path)
     return accessOf(readDescriptor(path), thisAccount());
 }
 
+// `path` and the folders above it up to `stop` (when it lies inside it) or
+// the root.
+QList<ChainLink> readChain(const QString &path, const QString &stop)
+{
+    QList<ChainLink> chain;
+    for (QString folder = QDir::cleanPath(path);;) {
+        chain.append({folder, readDescriptor(folder).sddl});
+        const QString parent = QFileInfo(folder).path();
+        if (folder.compare(stop, Qt::CaseInsensitive) == 0 || parent == folder || parent.isEmpty())
+            return chain;
+        folder = parent;
+    }
+}
+
 // Makes `path` and every missing folder above it, each private as it is
 // made, so that nobody can put anything into them or swap them in the
 // moment after. Folders that exist already are left as they are. True when
@@ -472,17 +551,30 @@ QString thisUserTag()
 }
 
 // Where the work folder may be, best first: TambrixSetup in the temporary
-// folder, then one of this user's naming beside it (taken when the first is
-// another user's). A temporary folder on a volume that keeps no access
-// rights can hold no private folder at all, so one below the profile takes
-// their place (profileWorkFolder says why there).
+// folder, then one of this user's naming beside it. Only a temporary folder
+// that is the user's alone, on a volume that keeps access rights and below
+// folders nobody else can rename or replace, holds one: in a shared TEMP
+// (C:\Temp set by policy, /tmp) another user could make either name first,
+// or move the work folder aside after the digest check and put hers, with
+// her package, in its place. Otherwise one below the profile takes their
+// place (profileWorkFolder says why there).
 QStringList workFolderCandidates(const QString &tempRoot, const VolumeRights &tempVolume,
-                                 const QString &profileFolder)
+                                 bool tempIsTheUsers, const QString &profileFolder)
 {
-    if (!tempVolume.keepsAccessRights)
+    if (!tempVolume.keepsAccessRights || !tempIsTheUsers)
         return {profileFolder};
     const QString own = QDir(tempRoot).filePath(QLatin1String(workFolderName));
     return {own, own + QLatin1Char('-') + thisUserTag()};
+}
+
+// Whether `folder` is this user's alone, and nothing above it (up to the
+// profile, or the root outside it) can be renamed or replaced by others.
+bool isTheUsersAlone(const QString &folder)
+{
+    const QString home = QDir::cleanPath(QDir::homePath());
+    const bool inHome = folder.startsWith(home + QLatin1Char('/'), Qt::CaseInsensitive);
+    return folderAccess(folder) == FolderAccess::Private &&
+           replaceableLink(readChain(folder, inHome ? home : QString()), thisAccount()).isEmpty();
 }
 
 // The work folder: this user's own, and nobody else may write into it, so
@@ -502,7 +594,8 @@ bool prepareWorkFolder(QString &workFolder, QString &error)
     }
     QDir().mkpath(tempRoot);
     const VolumeRights tempVolume = volumeRightsOf(tempRoot);
-    QStringList candidates = workFolderCandidates(tempRoot, tempVolume, profileWorkFolder());
+    QStringList candidates = workFolderCandidates(tempRoot, tempVolume, isTheUsersAlone(tempRoot),
+                                                  profileWorkFolder());
     candidates.removeAll(QString());
     for (QString &folder : candidates) {
         // Expand-Archive reads the stage's path as a pattern.

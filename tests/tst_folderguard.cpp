@@ -91,6 +91,8 @@ private slots:
     void windowsAnswers();
     void descriptors_data();
     void descriptors();
+    void foldersAbove_data();
+    void foldersAbove();
 };
 
 // One source of protection at a time: only that variable is set, so a
@@ -566,6 +568,90 @@ void tst_FolderGuard::descriptors()
     if (kind == Kind::NoAccessRights)
         QCOMPARE(verdict.part, fileSystem);
     QCOMPARE(int(accessOf(facts.descriptor, facts.me)), access);
+}
+
+// What stands above the folder: each existing folder up to the profile (or
+// the drive's root) must be one only this user, the system and the
+// administrators can rename or replace, in a parent nobody else may empty.
+// Descriptors as Windows writes them.
+void tst_FolderGuard::foldersAbove_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QStringList>("chain"); // "path=SDDL", the folder first; empty SDDL: missing
+    QTest::addColumn<Kind>("kind");
+    QTest::addColumn<QString>("part");
+    // C:\ as Windows 10 sets it up: TrustedInstaller's, users may add folders.
+    const QString root = QStringLiteral(
+        "C:/=O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464G:SYD:"
+        "(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)"
+        "(A;OICIIO;SDGXGWGR;;;AU)(A;;LC;;;AU)");
+    // A folder a user made in C:\: Authenticated Users may modify it.
+    const QString madeInRoot = QStringLiteral("O:%1G:%1D:(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)"
+                                              "(A;OICIID;0x1200a9;;;BU)(A;ID;0x1301bf;;;AU)"
+                                              "(A;OICIIOID;SDGXGWGR;;;AU)")
+                                   .arg(userSid);
+    const QString own = profileDescriptor();
+    QTest::newRow("in the profile")
+        << QStringLiteral("C:\\Users\\u\\AppData\\Local\\Programs\\Tambrix")
+        << QStringList{QStringLiteral("C:/Users/u/AppData/Local/Programs/Tambrix="),
+                       QStringLiteral("C:/Users/u/AppData/Local/Programs="),
+                       QStringLiteral("C:/Users/u/AppData/Local=") + own,
+                       QStringLiteral("C:/Users/u/AppData=") + own,
+                       QStringLiteral("C:/Users/u=") + own}
+        << Kind::Fine << QString();
+    QTest::newRow("C:\\Apps\\Tambrix: others may rename C:\\Apps")
+        << QStringLiteral("C:\\Apps\\Tambrix")
+        << QStringList{QStringLiteral("C:/Apps/Tambrix="), QStringLiteral("C:/Apps=") + madeInRoot,
+                       root}
+        << Kind::ReplaceableAbove << QStringLiteral("C:/Apps");
+    QTest::newRow("C:\\Tambrix itself, made private: users may only add beside it")
+        << QStringLiteral("C:\\Tambrix")
+        << QStringList{QStringLiteral("C:/Tambrix=") + madeInRoot, root} << Kind::Fine
+        << QString();
+    QTest::newRow("D:\\Apps owned by another user")
+        << QStringLiteral("D:\\Apps\\Tambrix")
+        << QStringList{QStringLiteral("D:/Apps/Tambrix="),
+                       QStringLiteral("D:/Apps=O:%1D:(A;OICI;FA;;;%1)").arg(otherSid),
+                       QStringLiteral("D:/=O:SYD:(A;OICI;FA;;;SY)(A;;LC;;;AU)")}
+        << Kind::ReplaceableAbove << QStringLiteral("D:/Apps");
+    QTest::newRow("a parent everyone may empty")
+        << QStringLiteral("D:\\Apps\\Tambrix")
+        << QStringList{QStringLiteral("D:/Apps/Tambrix="),
+                       QStringLiteral("D:/Apps=O:%1D:(A;OICI;FA;;;%1)(A;;DT;;;WD)").arg(userSid),
+                       QStringLiteral("D:/=O:SYD:(A;OICI;FA;;;SY)")}
+        << Kind::ReplaceableAbove << QStringLiteral("D:/Apps/Tambrix");
+    QTest::newRow("a parent others may re-permit")
+        << QStringLiteral("D:\\Apps\\Tambrix")
+        << QStringList{QStringLiteral("D:/Apps/Tambrix="),
+                       QStringLiteral("D:/Apps=O:%1D:(A;OICI;FA;;;%1)(A;;WD;;;BU)").arg(userSid),
+                       QStringLiteral("D:/=O:SYD:(A;OICI;FA;;;SY)")}
+        << Kind::ReplaceableAbove << QStringLiteral("D:/Apps/Tambrix");
+    QTest::newRow("write for others, but no delete: nothing can be swapped")
+        << QStringLiteral("D:\\Apps\\Tambrix")
+        << QStringList{QStringLiteral("D:/Apps/Tambrix="),
+                       QStringLiteral("D:/Apps=O:%1D:(A;OICI;FA;;;%1)(A;;0x120116;;;AU)")
+                           .arg(userSid),
+                       QStringLiteral("D:/=O:SYD:(A;OICI;FA;;;SY)")}
+        << Kind::Fine << QString();
+    QTest::newRow("a folder not made yet counts as the installer's own")
+        << QStringLiteral("D:\\Apps\\Tambrix")
+        << QStringList{QStringLiteral("D:/Apps/Tambrix="), QStringLiteral("D:/Apps="),
+                       QStringLiteral("D:/=O:SYD:(A;OICI;FA;;;SY)(A;OICIIO;SD;;;AU)")}
+        << Kind::Fine << QString();
+}
+
+void tst_FolderGuard::foldersAbove()
+{
+    QFETCH(QString, typed);
+    QFETCH(QStringList, chain);
+    QFETCH(Kind, kind);
+    QFETCH(QString, part);
+    FolderFacts facts = windowsFacts(typed, windowsUser({}, {}));
+    for (const QString &link : chain)
+        facts.chain.append({link.section(QLatin1Char('='), 0, 0), link.section(QLatin1Char('='), 1)});
+    const FolderVerdict verdict = judgeInstallFolder(typed, facts);
+    QCOMPARE(verdict.kind, kind);
+    QCOMPARE(verdict.part, part);
 }
 
 QTEST_MAIN(tst_FolderGuard)

@@ -1944,50 +1944,55 @@ static uid_t ownerOf(const QString &path)
 void tst_Install::workFolderPlaces_data()
 {
     QTest::addColumn<bool>("keepsRights");
+    QTest::addColumn<bool>("theUsers"); // the temporary folder is the user's alone
     QTest::addColumn<QStringList>("places");
     const QString tag = QString::number(geteuid());
-    QTest::newRow("NTFS: the temporary folder, then one of this user's naming")
-        << true
+    const QString profile = QStringLiteral("C:/Users/u/AppData/Local/cache/TambrixSetup");
+    QTest::newRow("the user's own TEMP on NTFS: there, then one of this user's naming")
+        << true << true
         << QStringList{QStringLiteral("D:/Temp/TambrixSetup"),
                        QStringLiteral("D:/Temp/TambrixSetup-") + tag};
-    QTest::newRow("exFAT: below the profile only")
-        << false << QStringList{QStringLiteral("C:/Users/u/AppData/Local/cache/TambrixSetup")};
+    QTest::newRow("exFAT: below the profile only") << false << true << QStringList{profile};
+    QTest::newRow("a shared TEMP: below the profile only") << true << false << QStringList{profile};
 }
 
 void tst_Install::workFolderPlaces()
 {
     QFETCH(bool, keepsRights);
+    QFETCH(bool, theUsers);
     QFETCH(QStringList, places);
-    QCOMPARE(workFolderCandidates(
-                 QStringLiteral("D:/Temp"),
-                 {keepsRights ? QStringLiteral("NTFS") : QStringLiteral("exFAT"), keepsRights},
-                 QStringLiteral("C:/Users/u/AppData/Local/cache/TambrixSetup")),
+    QCOMPARE(workFolderCandidates(QStringLiteral("D:/Temp"),
+                                  {keepsRights ? QStringLiteral("NTFS") : QStringLiteral("exFAT"),
+                                   keepsRights},
+                                  theUsers,
+                                  QStringLiteral("C:/Users/u/AppData/Local/cache/TambrixSetup")),
              places);
 }
 
-// A work folder another user made first, or one of this user's that others
-// could write: never used as it is, so that she cannot swap the package
-// after its digest was checked (here she tries right after the checksum).
+// A shared TEMP (sticky and open to all, as /tmp and a C:\Temp set by
+// policy are): whatever another user made there first (the work folder, both
+// its names, or this user's own folder opened to all with her package in
+// it) stops nothing, and she cannot swap the package after its digest was
+// checked (she tries right after the checksum): the work folder is one below
+// the profile, which nobody else can name or make first.
 void tst_Install::anotherUsersWorkFolder_data()
 {
     QTest::addColumn<QString>("before"); // hers, both, ours-open
-    QTest::addColumn<QString>("used");   // the work folder taken, "" when refused
-    const QString tag = QString::number(geteuid());
-    QTest::newRow("she made the work folder first")
-        << QStringLiteral("hers") << QStringLiteral("TambrixSetup-") + tag;
-    QTest::newRow("she made both names") << QStringLiteral("both") << QString();
+    QTest::newRow("she made the work folder first") << QStringLiteral("hers");
+    QTest::newRow("she made both names") << QStringLiteral("both");
     QTest::newRow("this user's, open to everyone, her package in it")
-        << QStringLiteral("ours-open") << QStringLiteral("TambrixSetup");
+        << QStringLiteral("ours-open");
 }
 
 void tst_Install::anotherUsersWorkFolder()
 {
     QFETCH(QString, before);
-    QFETCH(QString, used);
     if (!canActAsOtherUser())
         QSKIP("needs root and setpriv to act as a second user");
     SharedMachine machine;
     serve(manifestFor(package), package);
+    // Each row from nothing: an earlier run's package would be reused there.
+    removeTreeNoFollow(profileWorkFolder());
     const QString temp = QFileInfo(workFolder()).path();
     const QString fallback = temp + QLatin1String("/TambrixSetup-") + QString::number(geteuid());
     const auto removeFallback = qScopeGuard([&] { removeTreeNoFollow(fallback); });
@@ -2023,33 +2028,16 @@ void tst_Install::anotherUsersWorkFolder()
     dialog.pathEdit->setText(install);
     testbox::SeenBox box(&dialog);
     dialog.startInstall();
-    if (used.isEmpty()) {
-        const QString message =
-            QStringLiteral(
-                "Ошибка загрузки: рабочую папку %1 создал другой пользователь (или в неё "
-                "могут писать другие), и установщик ей не доверяет. Попросите "
-                "администратора удалить её или укажите в переменных TEMP и TMP свою "
-                "папку.")
-                .arg(workFolder());
-        QCOMPARE(box.text, message);
-        QCOMPARE(packageRequests(), 0);
-        QCOMPARE(testenv::treeOf(workFolder()), herFolder);
-        QVERIFY(!QFile::exists(install));
-        return;
-    }
-    const QString taken = temp + QLatin1Char('/') + used;
-    QVERIFY2(swapped > 0, "she could replace the package after the checksum");
+    const QString taken = profileWorkFolder();
+    const auto removeTaken = qScopeGuard([&] { removeTreeNoFollow(taken); });
+    QCOMPARE(swapped, 1); // she could not put hers in place of the package
     QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
     QCOMPARE(testenv::readAll(install + QLatin1String("/TambrixDesktop.exe")), launcher);
     QCOMPARE(ownerOf(taken), geteuid());
-    QCOMPARE(modeOf(taken) & 022, mode_t(0));
+    QCOMPARE(modeOf(taken) & 077, mode_t(0));
     QCOMPARE(testenv::readAll(taken + QLatin1String("/TambrixDesktop-1.4.2.zip")), package);
-    if (before == QLatin1String("hers")) {
-        QCOMPARE(testenv::treeOf(workFolder()), herFolder); // hers, untouched
-        QCOMPARE(ownerOf(workFolder()), otherUid);
-    } else {
-        QCOMPARE(packageRequests(), 1); // what others could write is not reused
-    }
+    QCOMPARE(testenv::treeOf(workFolder()), herFolder); // what stands in TEMP, untouched
+    QCOMPARE(packageRequests(), 1); // nothing others could write is reused
     QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 5000);
 }
 
@@ -2059,15 +2047,23 @@ void tst_Install::anotherUsersWorkFolder()
 // written into them.
 void tst_Install::anotherUsersInstallFolder_data()
 {
-    QTest::addColumn<QString>("before"); // hers, ours-open, missing-in-open
-    QTest::newRow("another user's folder") << QStringLiteral("hers");
-    QTest::newRow("an earlier installation open to everyone") << QStringLiteral("ours-open");
-    QTest::newRow("made in a folder open to everyone") << QStringLiteral("missing-in-open");
+    QTest::addColumn<QString>("before"); // what stands at the install folder
+    QTest::addColumn<int>("appsMode");   // of the folder above it
+    QTest::newRow("another user's folder") << QStringLiteral("hers") << 0755;
+    QTest::newRow("an earlier installation open to everyone")
+        << QStringLiteral("ours-open") << 0755;
+    QTest::newRow("made in a sticky folder open to everyone") << QStringLiteral("missing") << 01777;
+    // She could rename the install folder and put hers in its place.
+    QTest::newRow("made in a folder open to everyone") << QStringLiteral("missing") << 0777;
+    QTest::newRow("an earlier installation in a folder open to everyone")
+        << QStringLiteral("ours-open") << 0777;
+    QTest::newRow("in a folder the group may write") << QStringLiteral("missing") << 0775;
 }
 
 void tst_Install::anotherUsersInstallFolder()
 {
     QFETCH(QString, before);
+    QFETCH(int, appsMode);
     if (!canActAsOtherUser())
         QSKIP("needs root and setpriv to act as a second user");
     SharedMachine machine;
@@ -2076,8 +2072,8 @@ void tst_Install::anotherUsersInstallFolder()
     const QString install = apps + QLatin1String("/Tambrix");
     QVERIFY(QDir().mkpath(apps));
     QVERIFY(::chmod(QFile::encodeName(work->path()).constData(), 0755) == 0);
-    QVERIFY(::chmod(QFile::encodeName(apps).constData(), 0777) == 0);
-    if (before != QLatin1String("missing-in-open")) {
+    QVERIFY(::chmod(QFile::encodeName(apps).constData(), mode_t(appsMode)) == 0);
+    if (before != QLatin1String("missing")) {
         QVERIFY(QDir().mkpath(install));
         QVERIFY(testenv::writeFile(install + QLatin1String("/Uninstall.cmd"),
                                    QByteArray(uninstallScript, int(sizeof uninstallScript) - 1)));
@@ -2102,6 +2098,19 @@ void tst_Install::anotherUsersInstallFolder()
         QVERIFY(server->requests.isEmpty());
         QCOMPARE(testenv::treeOf(install), beforeTree);
         QCOMPARE(modeOf(install), mode_t(0777));
+        return;
+    }
+    if ((appsMode & 022) && !(appsMode & 01000)) {
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QCOMPARE(box.text,
+                 refused(install,
+                         QStringLiteral("папку «%1» может переименовать или подменить другой "
+                                        "пользователь, и тогда ярлыки программы запустят то, что "
+                                        "он положит на её место.")
+                             .arg(install),
+                         QStringLiteral("Укажите папку в своём профиле"), defaultFolder()));
+        QVERIFY(server->requests.isEmpty());
+        QCOMPARE(testenv::treeOf(install), beforeTree);
         return;
     }
     QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
