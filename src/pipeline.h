@@ -258,12 +258,27 @@ bool prepareInstallFolder(const QString &installFolder, QString &error)
 {
     const QString native = QDir::toNativeSeparators(installFolder);
     createPrivateFolders(installFolder);
+    // What others could put into it while it was open to them, or may still
+    // write (her version.dll, which Windows loads from the program's folder
+    // first; her plugin folder she keeps writing into) is not the user's to
+    // delete: the installation stops and names it.
+    const auto nothingOfOthers = [&] {
+        const QString theirs = firstItemOfOthers(installFolder);
+        if (theirs.isEmpty())
+            return true;
+        error = QStringLiteral("В папке установки есть %1: его владелец — другой пользователь или "
+                               "в него могут писать другие, и он мог подменить файлы программы. "
+                               "Установщик его не удаляет: удалите или проверьте его сами и "
+                               "нажмите «Повторить».")
+                    .arg(QDir::toNativeSeparators(theirs));
+        return false;
+    };
     switch (folderAccess(installFolder)) {
     case FolderAccess::Private:
-        return true;
+        return nothingOfOthers();
     case FolderAccess::Shared:
         if (makeFolderPrivate(installFolder))
-            return true;
+            return nothingOfOthers();
         error = QStringLiteral("Не удалось закрыть папку установки %1 от записи другими "
                                "пользователями: они смогли бы подменить файлы программы. Укажите "
                                "другую папку или измените права на эту.")

@@ -163,7 +163,8 @@ bool ownedByTrusted(const QString &sddl, const AccountSids &me)
     return !owner.isEmpty() &&
            (owner == fullSid(me.user) || owner == fullSid(me.owner) ||
             owner == QLatin1String("S-1-5-18") || owner == QLatin1String("S-1-5-32-544") ||
-            owner == QLatin1String("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"));
+            owner ==
+                QLatin1String("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"));
 }
 
 // Whether the DACL lets anyone but those owners (and the creator-owner
@@ -176,7 +177,7 @@ bool othersMay(const QString &sddl, const AccountSids &me, quint32 rights, bool 
     const QString dacl = sddlSection(sddl, QLatin1Char('D'));
     if (dacl.startsWith(QLatin1String("NO_ACCESS_CONTROL")))
         return true;
-    const QStringList writers = {fullSid(me.user),        fullSid(me.owner),
+    const QStringList writers = {fullSid(me.user),           fullSid(me.owner),
                                  QStringLiteral("S-1-5-18"), QStringLiteral("S-1-5-32-544"),
                                  QStringLiteral("S-1-3-0"),  QStringLiteral("S-1-3-4")};
     const QStringList allowing = {QStringLiteral("A"), QStringLiteral("XA"), QStringLiteral("OA"),
@@ -214,7 +215,8 @@ bool othersMayReplace(const QString &folder, const QString &parent, const Accoun
                       all = 0x10000000;
     return (!folder.isEmpty() && (!ownedByTrusted(folder, me) ||
                                   othersMay(folder, me, delete_ | repermit | all, false))) ||
-           !ownedByTrusted(parent, me) || othersMay(parent, me, deleteChild | repermit | all, false);
+           !ownedByTrusted(parent, me) ||
+           othersMay(parent, me, deleteChild | repermit | all, false);
 }
 
 FolderAccess accessOf(const DescriptorFacts &descriptor, const AccountSids &me)
@@ -431,8 +433,8 @@ bool createPrivateFolder(const QString &path)
 // groups as S-1-22-2-gid.
 const AccountSids &thisAccount()
 {
-    static const QString me = geteuid() == 0 ? QStringLiteral("SY")
-                                             : QStringLiteral("S-1-22-1-%1").arg(geteuid());
+    static const QString me =
+        geteuid() == 0 ? QStringLiteral("SY") : QStringLiteral("S-1-22-1-%1").arg(geteuid());
     static const AccountSids sids{me, me};
     return sids;
 }
@@ -500,6 +502,25 @@ bool createPrivateFolder(const QString &path)
 FolderAccess folderAccess(const QString &path)
 {
     return accessOf(readDescriptor(path), thisAccount());
+}
+
+// The first item inside `folder` that another user owns or may write (a
+// link: that another user owns), or nothing. Links are never followed.
+QString firstItemOfOthers(const QString &folder)
+{
+    for (const QFileInfo &entry : folderEntries(folder)) {
+        const QString path = entry.filePath();
+        const DescriptorFacts descriptor = readDescriptor(path);
+        const bool link = isLinkEntry(path);
+        if (link ? !ownedByTrusted(descriptor.sddl, thisAccount())
+                 : accessOf(descriptor, thisAccount()) != FolderAccess::Private)
+            return path;
+        if (!link && entry.isDir()) {
+            if (const QString inside = firstItemOfOthers(path); !inside.isEmpty())
+                return inside;
+        }
+    }
+    return QString();
 }
 
 // `path` and the folders above it up to `stop` (when it lies inside it) or
@@ -594,8 +615,8 @@ bool prepareWorkFolder(QString &workFolder, QString &error)
     }
     QDir().mkpath(tempRoot);
     const VolumeRights tempVolume = volumeRightsOf(tempRoot);
-    QStringList candidates = workFolderCandidates(tempRoot, tempVolume, isTheUsersAlone(tempRoot),
-                                                  profileWorkFolder());
+    QStringList candidates =
+        workFolderCandidates(tempRoot, tempVolume, isTheUsersAlone(tempRoot), profileWorkFolder());
     candidates.removeAll(QString());
     for (QString &folder : candidates) {
         // Expand-Archive reads the stage's path as a pattern.

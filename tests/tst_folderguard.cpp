@@ -581,10 +581,10 @@ void tst_FolderGuard::foldersAbove_data()
     QTest::addColumn<Kind>("kind");
     QTest::addColumn<QString>("part");
     // C:\ as Windows 10 sets it up: TrustedInstaller's, users may add folders.
-    const QString root = QStringLiteral(
-        "C:/=O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464G:SYD:"
-        "(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)"
-        "(A;OICIIO;SDGXGWGR;;;AU)(A;;LC;;;AU)");
+    const QString root =
+        QStringLiteral("C:/=O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464G:SYD:"
+                       "(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)"
+                       "(A;OICIIO;SDGXGWGR;;;AU)(A;;LC;;;AU)");
     // A folder a user made in C:\: Authenticated Users may modify it.
     const QString madeInRoot = QStringLiteral("O:%1G:%1D:(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)"
                                               "(A;OICIID;0x1200a9;;;BU)(A;ID;0x1301bf;;;AU)"
@@ -606,8 +606,7 @@ void tst_FolderGuard::foldersAbove_data()
         << Kind::ReplaceableAbove << QStringLiteral("C:/Apps");
     QTest::newRow("C:\\Tambrix itself, made private: users may only add beside it")
         << QStringLiteral("C:\\Tambrix")
-        << QStringList{QStringLiteral("C:/Tambrix=") + madeInRoot, root} << Kind::Fine
-        << QString();
+        << QStringList{QStringLiteral("C:/Tambrix=") + madeInRoot, root} << Kind::Fine << QString();
     QTest::newRow("D:\\Apps owned by another user")
         << QStringLiteral("D:\\Apps\\Tambrix")
         << QStringList{QStringLiteral("D:/Apps/Tambrix="),
@@ -648,7 +647,8 @@ void tst_FolderGuard::foldersAbove()
     QFETCH(QString, part);
     FolderFacts facts = windowsFacts(typed, windowsUser({}, {}));
     for (const QString &link : chain)
-        facts.chain.append({link.section(QLatin1Char('='), 0, 0), link.section(QLatin1Char('='), 1)});
+        facts.chain.append(
+            {link.section(QLatin1Char('='), 0, 0), link.section(QLatin1Char('='), 1)});
     const FolderVerdict verdict = judgeInstallFolder(typed, facts);
     QCOMPARE(verdict.kind, kind);
     QCOMPARE(verdict.part, part);

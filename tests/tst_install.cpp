@@ -1961,11 +1961,10 @@ void tst_Install::workFolderPlaces()
     QFETCH(bool, keepsRights);
     QFETCH(bool, theUsers);
     QFETCH(QStringList, places);
-    QCOMPARE(workFolderCandidates(QStringLiteral("D:/Temp"),
-                                  {keepsRights ? QStringLiteral("NTFS") : QStringLiteral("exFAT"),
-                                   keepsRights},
-                                  theUsers,
-                                  QStringLiteral("C:/Users/u/AppData/Local/cache/TambrixSetup")),
+    QCOMPARE(workFolderCandidates(
+                 QStringLiteral("D:/Temp"),
+                 {keepsRights ? QStringLiteral("NTFS") : QStringLiteral("exFAT"), keepsRights},
+                 theUsers, QStringLiteral("C:/Users/u/AppData/Local/cache/TambrixSetup")),
              places);
 }
 
@@ -2037,7 +2036,7 @@ void tst_Install::anotherUsersWorkFolder()
     QCOMPARE(modeOf(taken) & 077, mode_t(0));
     QCOMPARE(testenv::readAll(taken + QLatin1String("/TambrixDesktop-1.4.2.zip")), package);
     QCOMPARE(testenv::treeOf(workFolder()), herFolder); // what stands in TEMP, untouched
-    QCOMPARE(packageRequests(), 1); // nothing others could write is reused
+    QCOMPARE(packageRequests(), 1);                     // nothing others could write is reused
     QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 5000);
 }
 
@@ -2058,6 +2057,13 @@ void tst_Install::anotherUsersInstallFolder_data()
     QTest::newRow("an earlier installation in a folder open to everyone")
         << QStringLiteral("ours-open") << 0777;
     QTest::newRow("in a folder the group may write") << QStringLiteral("missing") << 0775;
+    // What she put into it while it was open stays hers: named, not deleted.
+    QTest::newRow("her version.dll in an earlier installation")
+        << QStringLiteral("ours-open-her-dll") << 0755;
+    QTest::newRow("her plugin folder, open to all, in an earlier installation")
+        << QStringLiteral("ours-open-her-folder") << 0755;
+    QTest::newRow("a folder of this user's open to the group, deep inside")
+        << QStringLiteral("ours-open-group-folder") << 0755;
 }
 
 void tst_Install::anotherUsersInstallFolder()
@@ -2081,6 +2087,18 @@ void tst_Install::anotherUsersInstallFolder()
     }
     if (before == QLatin1String("hers"))
         QVERIFY(giveToOtherUser(install));
+    QString theirs;
+    if (before == QLatin1String("ours-open-her-dll")) {
+        theirs = install + QLatin1String("/version.dll");
+        QVERIFY(testenv::writeFile(theirs, "hers") && giveToOtherUser(theirs));
+    } else if (before == QLatin1String("ours-open-her-folder")) {
+        theirs = install + QLatin1String("/platformthemes");
+        QVERIFY(QDir().mkpath(theirs) && giveToOtherUser(theirs) &&
+                ::chmod(QFile::encodeName(theirs).constData(), 0777) == 0);
+    } else if (before == QLatin1String("ours-open-group-folder")) {
+        theirs = install + QLatin1String("/lib/plugins");
+        QVERIFY(QDir().mkpath(theirs) && ::chmod(QFile::encodeName(theirs).constData(), 0775) == 0);
+    }
     const auto beforeTree = testenv::treeOf(install);
 
     SetupDialog dialog;
@@ -2098,6 +2116,19 @@ void tst_Install::anotherUsersInstallFolder()
         QVERIFY(server->requests.isEmpty());
         QCOMPARE(testenv::treeOf(install), beforeTree);
         QCOMPARE(modeOf(install), mode_t(0777));
+        return;
+    }
+    if (!theirs.isEmpty()) {
+        const QString message =
+            QStringLiteral("В папке установки есть %1: его владелец — другой пользователь или в "
+                           "него могут писать другие, и он мог подменить файлы программы. "
+                           "Установщик его не удаляет: удалите или проверьте его сами и нажмите "
+                           "«Повторить».")
+                .arg(theirs);
+        QCOMPARE(box.text, message);
+        QCOMPARE(dialog.updDetail->text(), message);
+        QCOMPARE(testenv::treeOf(install), beforeTree); // nothing deleted, nothing written
+        QVERIFY(!QFile::exists(install + QLatin1String("/TambrixDesktop.exe")));
         return;
     }
     if ((appsMode & 022) && !(appsMode & 01000)) {
