@@ -78,6 +78,18 @@ private:
         }
         return deployPackage(install, package, workFolder, QStringLiteral("1.0"), error);
     }
+    // An update that replaces the executable and lib and adds plugins, in
+    // `workFolder`; its path, or nothing.
+    static QString writeUpdatePackage(const QString &workFolder)
+    {
+        const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
+        return QDir().mkpath(workFolder) &&
+                       testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes),
+                                                testzip::makeFile("lib/a.dll", "new a"),
+                                                testzip::makeFile("plugins/p.dll", "new p")})
+                   ? package
+                   : QString();
+    }
     QScopedPointer<QTemporaryDir> work;
 };
 
@@ -330,11 +342,8 @@ void tst_Pipeline::deployCopyFailure()
     QVERIFY(testenv::writeFile(install + QLatin1String("/user.settings"), "mine"));
     const auto before = testenv::treeOf(install);
     const QString workFolder = path(QStringLiteral("TambrixSetup"));
-    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
-    QVERIFY(QDir().mkpath(workFolder));
-    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes),
-                                     testzip::makeFile("lib/a.dll", "new a"),
-                                     testzip::makeFile("plugins/p.dll", "new p")}));
+    const QString package = writeUpdatePackage(workFolder);
+    QVERIFY(!package.isEmpty());
     QString error;
     QVERIFY(!deployPackage(install, package, workFolder, QStringLiteral("1.0"), error));
     QCOMPARE(error, expected);
@@ -708,11 +717,8 @@ void tst_Pipeline::updateKilledAt()
     const auto earlier = testenv::treeOf(install);
     const auto own = testenv::treeOf(mine);
     const QString workFolder = path(QStringLiteral("TambrixSetup"));
-    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
-    QVERIFY(QDir().mkpath(workFolder));
-    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes),
-                                     testzip::makeFile("lib/a.dll", "new a"),
-                                     testzip::makeFile("plugins/p.dll", "new p")}));
+    const QString package = writeUpdatePackage(workFolder);
+    QVERIFY(!package.isEmpty());
     const QMap<QString, QByteArray> whole{{QStringLiteral("TambrixDesktop.exe"), exeBytes},
                                           {QStringLiteral("lib/"), QByteArray()},
                                           {QStringLiteral("lib/a.dll"), "new a"},
@@ -757,11 +763,8 @@ void tst_Pipeline::itemThatCannotMoveStopsFirst()
     });
     const auto earlier = testenv::treeOf(install);
     const QString workFolder = path(QStringLiteral("TambrixSetup"));
-    const QString package = workFolder + QLatin1String("/TambrixDesktop-1.0.zip");
-    QVERIFY(QDir().mkpath(workFolder));
-    QVERIFY(testzip::write(package, {testzip::makeFile("TambrixDesktop.exe", exeBytes),
-                                     testzip::makeFile("lib/a.dll", "new a"),
-                                     testzip::makeFile("plugins/p.dll", "new p")}));
+    const QString package = writeUpdatePackage(workFolder);
+    QVERIFY(!package.isEmpty());
     QString error;
     QVERIFY(!deployPackage(install, package, workFolder, QStringLiteral("1.0"), error));
     QCOMPARE(error, QStringLiteral("Не удалось отложить %1 прежней версии: файл или папка заняты "
