@@ -1817,10 +1817,16 @@ void tst_Install::downloadSpace_data()
     QTest::addColumn<int>("left");       // bytes of an earlier package at its name
     QTest::addColumn<qint64>("missing"); // available = size - left - missing
     QTest::addColumn<bool>("refused");
-    QTest::newRow("one byte short") << true << 0 << qint64(1) << true;
-    QTest::newRow("exactly the package") << true << 0 << qint64(0) << false;
-    QTest::newRow("the package it replaces counts") << true << 100 << qint64(0) << false;
-    QTest::newRow("no size in the manifest") << false << 0 << qint64(1) << false;
+    QTest::addColumn<bool>("asLink"); // the earlier package is a link to a file of its size
+    QTest::newRow("one byte short") << true << 0 << qint64(1) << true << false;
+    QTest::newRow("exactly the package") << true << 0 << qint64(0) << false << false;
+    QTest::newRow("the package it replaces counts") << true << 100 << qint64(0) << false << false;
+    QTest::newRow("the package it replaces counts once, one byte short")
+        << true << 100 << qint64(1) << true << false;
+    // Removing a link frees nothing of what it leads to.
+    QTest::newRow("a link at the package's name frees nothing")
+        << true << 100 << qint64(-99) << true << true;
+    QTest::newRow("no size in the manifest") << false << 0 << qint64(1) << false << false;
 }
 
 void tst_Install::downloadSpace()
@@ -1829,12 +1835,17 @@ void tst_Install::downloadSpace()
     QFETCH(int, left);
     QFETCH(qint64, missing);
     QFETCH(bool, refused);
+    QFETCH(bool, asLink);
     QByteArray manifest = manifestFor(package);
     if (!withSize)
         manifest.replace(",\"size\":" + QByteArray::number(package.size()), "");
     serve(manifest, package);
     const QString packageFile = workFolder() + QLatin1String("/TambrixDesktop-1.4.2.zip");
-    if (left > 0)
+    const QString target = path(QStringLiteral("elsewhere.zip"));
+    if (asLink)
+        QVERIFY(testenv::writeFile(target, QByteArray(left, 'x')) && QDir().mkpath(workFolder()) &&
+                QFile::link(target, packageFile));
+    else if (left > 0)
         QVERIFY(testenv::writeFile(packageFile, QByteArray(left, 'x')));
     const qint64 available = package.size() - left - missing;
     testVolumeSpace = [&](const QString &folder) {
@@ -1861,7 +1872,7 @@ void tst_Install::downloadSpace()
     QCOMPARE(box.text, message);
     QCOMPARE(dialog.updDetail->text(), message);
     QCOMPARE(packageRequests(), 0);
-    QVERIFY(!QFile::exists(packageFile));
+    QCOMPARE(QFileInfo(packageFile).size(), qint64(left)); // what stood there, untouched
     QCOMPARE(dialog.updNow->text(), QStringLiteral("Повторить"));
 }
 
