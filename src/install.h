@@ -8,6 +8,7 @@
 #include "pipeline.h"
 #include "product.h"
 #include "release.h"
+#include "running.h"
 #include "thisuser.h"
 #include "window.h"
 
@@ -133,6 +134,7 @@ void SetupDialog::startInstall()
     QCoreApplication::processEvents();
     if (!mayEndRunningApp(agreedToEnd))
         return;
+    endAppCopies(agreedToEnd);
     if (!deployPackage(installFolder, packageFile, workFolder, manifest.version, error)) {
         fail(error);
         return;
@@ -145,7 +147,7 @@ void SetupDialog::startInstall()
 // Before anything is fetched: a folder every reader agrees on and that is
 // the user's own, the one installation of this user, the user's word on a
 // folder that holds something else, and on the copies of the application
-// that run now (the deployment ends every running copy by force).
+// that run now (the ones agreed to are ended by force before the copy).
 bool SetupDialog::mayStart(const QString &typed, InstallHold &hold, QList<qint64> &agreedToEnd)
 {
     if (QDir::cleanPath(typed).isEmpty()) {
@@ -205,12 +207,14 @@ bool SetupDialog::obtainPackage(const Manifest &manifest, const QString &package
 
 // A copy started during the download (from the Start menu, say) was not
 // part of the answer at Install: it is asked about before it is ended.
-bool SetupDialog::mayEndRunningApp(const QList<qint64> &agreedToEnd)
+// `agreedToEnd` becomes the copies that run now, all agreed to.
+bool SetupDialog::mayEndRunningApp(QList<qint64> &agreedToEnd)
 {
     const QList<qint64> running = runningAppProcesses();
-    if (std::all_of(running.begin(), running.end(),
-                    [&](qint64 pid) { return agreedToEnd.contains(pid); }) ||
-        askYesNo(runningAppQuestion(), this))
+    const bool asked = std::all_of(running.begin(), running.end(),
+                                   [&](qint64 pid) { return agreedToEnd.contains(pid); });
+    agreedToEnd = running;
+    if (asked || askYesNo(runningAppQuestion(), this))
         return true;
     showFailure(QStringLiteral("Установка остановлена: Tambrix Desktop запущен, а закрыть его "
                                "вы не разрешили. Закройте Tambrix Desktop и нажмите "

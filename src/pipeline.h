@@ -1,7 +1,6 @@
 // Installation pipeline: unpacking the package (extractZip), finding the
-// application's root in the unpacked tree (resolveAppRoot), the copies of
-// the application that run now (runningAppProcesses), the room the copy
-// needs (volumeSpace, copyNeedsBytes), the install folder made private
+// application's root in the unpacked tree (resolveAppRoot), the room the
+// copy needs (volumeSpace, copyNeedsBytes), the install folder made private
 // (prepareInstallFolder) and the deployment into it (deployPackage).
 #pragma once
 
@@ -23,9 +22,6 @@
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
-#include <tlhelp32.h>
-#else
-#include <unistd.h>
 #endif
 
 namespace {
@@ -104,51 +100,6 @@ QString resolveAppRoot(const QString &folder)
         return it.fileInfo().absolutePath();
     }
     return folder;
-}
-
-// The copies of the application that run for this user, by process id:
-// what the deployment's taskkill would end.
-QList<qint64> runningAppProcesses()
-{
-    const QString image = QLatin1String(appExecutableName);
-    QList<qint64> found;
-#ifdef Q_OS_WIN
-    // Other users' copies (another session on the same machine) are not ours
-    // to ask about, and taskkill could not end them.
-    DWORD ownSession = 0;
-    if (!ProcessIdToSessionId(GetCurrentProcessId(), &ownSession))
-        return found;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return found;
-    PROCESSENTRY32W entry;
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        DWORD session = 0;
-        if (QString::fromWCharArray(entry.szExeFile).compare(image, Qt::CaseInsensitive) == 0 &&
-            ProcessIdToSessionId(entry.th32ProcessID, &session) && session == ownSession)
-            found << qint64(entry.th32ProcessID);
-    }
-    CloseHandle(snapshot);
-#else
-    // As the taskkill stand-in finds them: this user's processes by their
-    // executable's file name, in any letter case.
-    const QFileInfoList processes = QDir(QStringLiteral("/proc")).entryInfoList(QDir::Dirs);
-    for (const QFileInfo &process : processes) {
-        bool number = false;
-        const qint64 pid = process.fileName().toLongLong(&number);
-        if (!number || process.ownerId() != getuid() || !isThisUsersProcess(process.fileName()))
-            continue;
-        QString target = QFile::symLinkTarget(process.filePath() + QLatin1String("/exe"));
-        // An executable replaced on disk while it runs still counts.
-        if (target.endsWith(QLatin1String(" (deleted)")))
-            target.chop(10);
-        if (QFileInfo(target).fileName().compare(image, Qt::CaseInsensitive) == 0)
-            found << pid;
-    }
-#endif
-    return found;
 }
 
 // What a volume holds for this user (quotas honoured), and its unit of
@@ -250,8 +201,9 @@ QString spaceMessage(const char *text, const VolumeSpace &space, qint64 needed)
 }
 
 // The install folder as this user's private folder before anything is
-// written into it: missing folders are made private as they are made, an
-// existing one of this user's that others may write is made private. Another
+// written into it: a missing one is made private as it is made; an existing
+// one of this user's that others may write loses the links inside it, then
+// is made private. Another
 // user's was refused before the run began; one that changed hands since is
 // refused here.
 bool prepareInstallFolder(const QString &installFolder, QString &error)
@@ -262,10 +214,7 @@ bool prepareInstallFolder(const QString &installFolder, QString &error)
     // write (her version.dll, which Windows loads from the program's folder
     // first; her plugin folder she keeps writing into) is not the user's to
     // delete: the installation stops and names it.
-    const auto nothingOfOthers = [&] {
-        const QString theirs = firstItemOfOthers(installFolder);
-        if (theirs.isEmpty())
-            return true;
+    const auto othersItem = [&](const QString &theirs) {
         error = QStringLiteral("В папке установки есть %1: его владелец — другой пользователь или "
                                "в него могут писать другие, и он мог подменить файлы программы. "
                                "Установщик его не удаляет: удалите или проверьте его сами и "
@@ -273,10 +222,22 @@ bool prepareInstallFolder(const QString &installFolder, QString &error)
                     .arg(QDir::toNativeSeparators(theirs));
         return false;
     };
+    const auto nothingOfOthers = [&] {
+        const QString theirs = firstItemOfOthers(installFolder);
+        return theirs.isEmpty() || othersItem(theirs);
+    };
     switch (folderAccess(installFolder)) {
     case FolderAccess::Private:
         return nothingOfOthers();
     case FolderAccess::Shared:
+        if (const QString link = removeLinksInside(installFolder); !link.isEmpty()) {
+            if (!ownedByTrusted(readDescriptor(link).sddl, thisAccount()))
+                return othersItem(link);
+            error = QStringLiteral("Не удалось удалить ссылку %1 в папке установки. Удалите её и "
+                                   "нажмите «Повторить».")
+                        .arg(QDir::toNativeSeparators(link));
+            return false;
+        }
         if (makeFolderPrivate(installFolder))
             return nothingOfOthers();
         error = QStringLiteral("Не удалось закрыть папку установки %1 от записи другими "
@@ -303,8 +264,6 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
 {
     const QString stageFolder = workFolder + QLatin1String("/stage-") + version;
 
-    executeProgram(systemProgram(QStringLiteral("taskkill")),
-                   {QStringLiteral("/IM"), QLatin1String(appExecutableName), QStringLiteral("/F")});
     if (!prepareInstallFolder(installFolder, error) ||
         !finishInterruptedUpdate(installFolder, error) || interruptedAt("prepared"))
         return false;

@@ -5,9 +5,9 @@
 //                         it on each platform, folderAccess joins them
 //   volumeRightsOf        whether a volume keeps access rights at all
 //   makeFolderPrivate, createPrivateFolder(s)  folders nobody else can write
+//   removeLinksInside     links out of a folder before its permissions change
 //   prepareWorkFolder     the work folder (workFolderCandidates: where)
-//   thisUserTag, isThisUsersProcess  this user among others
-//   InstallHold           the one installation that may run at a time
+//   thisUserTag           this user among others, in a name
 //
 // Another local user must not be able to steer an installation: a folder she
 // can write lets her swap the package after its digest was checked, or a
@@ -41,7 +41,6 @@
 #else
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -427,6 +426,13 @@ bool createPrivateFolder(const QString &path)
     return CreateDirectoryW(native.c_str(), &attributes) != 0;
 }
 
+// Makes one folder with what the folder it is made in passes on.
+bool createInheritingFolder(const QString &path)
+{
+    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    return CreateDirectoryW(native.c_str(), nullptr) != 0;
+}
+
 #else
 
 // The uid of this process as Samba names Unix users (S-1-22-1-uid), and
@@ -497,6 +503,17 @@ bool createPrivateFolder(const QString &path)
     return mkdir(QFile::encodeName(path).constData(), 0700) == 0;
 }
 
+// What a folder passes on here is its own mode (a new folder gets what the
+// umask leaves, which may open it to the group).
+bool createInheritingFolder(const QString &path)
+{
+    struct stat parent;
+    const QByteArray native = QFile::encodeName(path);
+    return lstat(QFile::encodeName(QFileInfo(path).path()).constData(), &parent) == 0 &&
+           mkdir(native.constData(), 0700) == 0 &&
+           chmod(native.constData(), parent.st_mode & 02755) == 0;
+}
+
 #endif
 
 FolderAccess folderAccess(const QString &path)
@@ -523,6 +540,26 @@ QString firstItemOfOthers(const QString &folder)
     return QString();
 }
 
+// Removes the links inside `folder` as links, before a change of
+// permissions walks its tree: Windows passes inherited entries on through a
+// junction into the folder it points at (the user's documents, another
+// program's folder). The first link that stays comes back: another user's
+// (not the user's to delete) or one that could not be removed.
+QString removeLinksInside(const QString &folder)
+{
+    for (const QFileInfo &entry : folderEntries(folder)) {
+        const QString path = entry.filePath();
+        if (isLinkEntry(path)) {
+            if (!ownedByTrusted(readDescriptor(path).sddl, thisAccount()) || !removeLinkEntry(path))
+                return path;
+        } else if (entry.isDir()) {
+            if (const QString stays = removeLinksInside(path); !stays.isEmpty())
+                return stays;
+        }
+    }
+    return QString();
+}
+
 // `path` and the folders above it up to `stop` (when it lies inside it) or
 // the root.
 QList<ChainLink> readChain(const QString &path, const QString &stop)
@@ -537,10 +574,14 @@ QList<ChainLink> readChain(const QString &path, const QString &stop)
     }
 }
 
-// Makes `path` and every missing folder above it, each private as it is
-// made, so that nobody can put anything into them or swap them in the
-// moment after. Folders that exist already are left as they are. True when
-// `path` is a folder afterwards.
+// Makes `path`, private from its first moment, and every missing folder
+// above it. One above made inside a private folder takes what that folder
+// passes on: a missing %LOCALAPPDATA%\Programs is shared with the user's
+// other programs, which expect the profile's own permissions there. One
+// made in a folder others may write is private too: below a drive root it
+// would inherit "Authenticated Users: Modify", and anyone could swap it.
+// Folders that exist already are left as they are. True when `path` is a
+// folder afterwards.
 bool createPrivateFolders(const QString &path)
 {
     const QString clean = QDir::cleanPath(path);
@@ -553,8 +594,11 @@ bool createPrivateFolders(const QString &path)
             break;
     }
     for (const QString &folder : std::as_const(missing)) {
+        const bool inherit =
+            folder != clean && folderAccess(QFileInfo(folder).path()) == FolderAccess::Private;
         // Someone may make it first; what stands there is judged by the caller.
-        if (!createPrivateFolder(folder) && !QFileInfo(folder).isDir())
+        if (!(inherit ? createInheritingFolder(folder) : createPrivateFolder(folder)) &&
+            !QFileInfo(folder).isDir())
             return false;
     }
     return QFileInfo(clean).isDir();
@@ -670,107 +714,5 @@ bool prepareWorkFolder(QString &workFolder, QString &error)
                       .arg(QDir::toNativeSeparators(first));
     return false;
 }
-
-#ifndef Q_OS_WIN
-// The value of one variable in another process's environment (readable for
-// this uid's processes), or nothing.
-QByteArray processVariable(const QString &pid, const QByteArray &name)
-{
-    QFile file(QLatin1String("/proc/") + pid + QLatin1String("/environ"));
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    const QByteArray prefix = name + '=';
-    for (const QByteArray &entry : file.readAll().split('\0')) {
-        if (entry.startsWith(prefix))
-            return entry.mid(prefix.size());
-    }
-    return QByteArray();
-}
-
-// Whether a process of this uid belongs to this user as the stand-ins see
-// users: the same HOME. Several users (two test runs, a developer's session
-// beside CI) may share one uid here; on Windows the session tells instead.
-bool isThisUsersProcess(const QString &pid)
-{
-    const QByteArray home = qgetenv("HOME");
-    return home.isEmpty() || processVariable(pid, "HOME") == home;
-}
-#endif
-
-// One installation at a time for this user, held from the press of Install
-// until that run ends. The hold is one the system ends with the process, so
-// a killed or crashed installer never blocks the next one: a named mutex on
-// Windows (abandoned when its owner dies), a flock() on Linux (released when
-// the last descriptor closes). QLockFile was not taken: its stale-lock test
-// trusts a process id, which a later process may have been given.
-class InstallHold
-{
-public:
-    InstallHold() = default;
-    ~InstallHold() { release(); }
-    InstallHold(const InstallHold &) = delete;
-    InstallHold &operator=(const InstallHold &) = delete;
-
-    // False when another installer of this user holds it. A hold that cannot
-    // be set up at all (no place for it) does not stop the installation.
-    bool acquire()
-    {
-#ifdef Q_OS_WIN
-        // Local\ is this session's namespace; the user's SID in the name
-        // keeps another account run in the same session apart.
-        const std::wstring name =
-            (QLatin1String("Local\\TambrixSetup.Install.") + thisUserSid()).toStdWString();
-        mutex = CreateMutexW(nullptr, FALSE, name.c_str());
-        if (!mutex)
-            return GetLastError() != ERROR_ACCESS_DENIED;
-        const DWORD waited = WaitForSingleObject(mutex, 0);
-        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
-            return true;
-        CloseHandle(mutex);
-        mutex = nullptr;
-        return false;
-#else
-        const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-        if (runtime.isEmpty())
-            return true;
-        // Close-on-exec: the installed program started at the end must not
-        // carry the hold on after the installer has gone.
-        descriptor = open(
-            QFile::encodeName(runtime + QLatin1String("/TambrixSetup.install.lock")).constData(),
-            O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (descriptor < 0)
-            return true;
-        if (flock(descriptor, LOCK_EX | LOCK_NB) == 0)
-            return true;
-        const bool held = errno == EWOULDBLOCK;
-        ::close(descriptor);
-        descriptor = -1;
-        return !held;
-#endif
-    }
-
-    void release()
-    {
-#ifdef Q_OS_WIN
-        if (mutex) {
-            ReleaseMutex(mutex);
-            CloseHandle(mutex);
-            mutex = nullptr;
-        }
-#else
-        if (descriptor >= 0) {
-            ::close(descriptor);
-            descriptor = -1;
-        }
-#endif
-    }
-
-private:
-#ifdef Q_OS_WIN
-    HANDLE mutex = nullptr;
-#else
-    int descriptor = -1;
-#endif
-};
 
 } // namespace

@@ -208,7 +208,7 @@ public:
     // message it leaves in `error`, or having asked the user.
     bool mayStart(const QString &typed, InstallHold &hold, QList<qint64> &agreedToEnd);
     bool obtainPackage(const Manifest &manifest, const QString &packageFile, QString &error);
-    bool mayEndRunningApp(const QList<qint64> &agreedToEnd);
+    bool mayEndRunningApp(QList<qint64> &agreedToEnd);
     QStringList integrate(const QString &installFolder, const QString &version);
     void finish(const QString &installFolder, const QString &version, const QStringList &warnings);
 

@@ -2075,6 +2075,12 @@ void tst_Install::anotherUsersInstallFolder_data()
         << QStringLiteral("ours-open-her-folder") << 0755;
     QTest::newRow("a folder of this user's open to the group, deep inside")
         << QStringLiteral("ours-open-group-folder") << 0755;
+    // Links go before any change of permissions walks the folder's tree,
+    // which would go on into what they point at.
+    QTest::newRow("her link in an earlier installation")
+        << QStringLiteral("ours-open-her-link") << 0755;
+    QTest::newRow("this user's link in an earlier installation, hidden")
+        << QStringLiteral("ours-open-own-link") << 0755;
 }
 
 void tst_Install::anotherUsersInstallFolder()
@@ -2106,6 +2112,21 @@ void tst_Install::anotherUsersInstallFolder()
         theirs = install + QLatin1String("/platformthemes");
         QVERIFY(QDir().mkpath(theirs) && giveToOtherUser(theirs) &&
                 ::chmod(QFile::encodeName(theirs).constData(), 0777) == 0);
+    }
+    // A folder elsewhere, open to all, that the links point at.
+    const QString elsewhere = path(QStringLiteral("Elsewhere"));
+    const QString ownLink = install + QLatin1String("/lib/.cache");
+    if (before.endsWith(QLatin1String("-link"))) {
+        QVERIFY(testenv::writeFile(elsewhere + QLatin1String("/notes.txt"), "mine") &&
+                ::chmod(QFile::encodeName(elsewhere).constData(), 0777) == 0);
+        if (before == QLatin1String("ours-open-her-link")) {
+            theirs = install + QLatin1String("/plugins");
+            QVERIFY(QFile::link(elsewhere, theirs) &&
+                    ::lchown(QFile::encodeName(theirs).constData(), otherUid, otherUid) == 0);
+        } else {
+            QVERIFY(QDir().mkpath(install + QLatin1String("/lib")) &&
+                    QFile::link(elsewhere, ownLink));
+        }
     } else if (before == QLatin1String("ours-open-group-folder")) {
         theirs = install + QLatin1String("/lib/plugins");
         QVERIFY(QDir().mkpath(theirs) && ::chmod(QFile::encodeName(theirs).constData(), 0775) == 0);
@@ -2140,6 +2161,8 @@ void tst_Install::anotherUsersInstallFolder()
         QCOMPARE(dialog.updDetail->text(), message);
         QCOMPARE(testenv::treeOf(install), beforeTree); // nothing deleted, nothing written
         QVERIFY(!QFile::exists(install + QLatin1String("/TambrixDesktop.exe")));
+        if (before == QLatin1String("ours-open-her-link")) // stopped before any change
+            QCOMPARE(modeOf(install), mode_t(0777));
         return;
     }
     if ((appsMode & 022) && !(appsMode & 01000)) {
@@ -2156,7 +2179,13 @@ void tst_Install::anotherUsersInstallFolder()
         return;
     }
     QCOMPARE(dialog.updStatus->text(), QStringLiteral("Готово — запускаем Tambrix…"));
-    QCOMPARE(modeOf(install), before == QLatin1String("ours-open") ? mode_t(0755) : mode_t(0700));
+    QCOMPARE(modeOf(install),
+             before.startsWith(QLatin1String("ours-open")) ? mode_t(0755) : mode_t(0700));
+    if (before == QLatin1String("ours-open-own-link")) {
+        QVERIFY(!QFileInfo(ownLink).isSymLink() && !QFileInfo::exists(ownLink));
+        QCOMPARE(modeOf(elsewhere), mode_t(0777));
+        QCOMPARE(testenv::treeOf(elsewhere).keys(), QStringList{QStringLiteral("notes.txt")});
+    }
     QVERIFY2(asOtherUser({QStringLiteral("touch"), install + QLatin1String("/TambrixDesktop.exe"),
                           install + QLatin1String("/version.dll")}) != 0,
              "another user can write into the install folder");

@@ -9,6 +9,8 @@
 #include <QElapsedTimer>
 #include <QScopeGuard>
 
+#include <sys/stat.h>
+
 namespace {
 
 const QByteArray exeBytes = "\x7f"
@@ -43,7 +45,9 @@ private slots:
     void deployCopyFailure_data();
     void deployCopyFailure();
     void deployRepairsNestedInstall();
-    void deployEndsRunningApplication();
+    void endsOnlyAgreedCopies();
+    void foldersMadeAbove_data();
+    void foldersMadeAbove();
     void childrenGetEmptyInput();
     void hangingHelperStopsAtItsLimit_data();
     void hangingHelperStopsAtItsLimit();
@@ -378,25 +382,66 @@ void tst_Pipeline::deployRepairsNestedInstall()
     QCOMPARE(testenv::treeOf(install), expected);
 }
 
-void tst_Pipeline::deployEndsRunningApplication()
+// Only the copies the user agreed to end are ended: by their process ids,
+// never by the image name, which would reach the user's copies in other
+// sessions; with none agreed, nothing is ended.
+void tst_Pipeline::endsOnlyAgreedCopies()
 {
     const QString exe = path(QStringLiteral("Tambrix/TambrixDesktop.exe"));
     QVERIFY(QDir().mkpath(path(QStringLiteral("Tambrix"))));
     QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), exe));
-    QProcess running;
-    running.start(exe, {QStringLiteral("300")});
-    QVERIFY(running.waitForStarted());
+    QProcess agreed, notAsked;
+    agreed.start(exe, {QStringLiteral("300")});
+    notAsked.start(exe, {QStringLiteral("300")});
+    QVERIFY(agreed.waitForStarted() && notAsked.waitForStarted());
 
-    // A later step fails (a corrupt package), yet the application has been ended.
-    const QString workFolder = path(QStringLiteral("TambrixSetup"));
-    QVERIFY(testenv::writeFile(workFolder + QLatin1String("/TambrixDesktop-1.0.zip"), "garbage"));
-    QString error;
-    QVERIFY(!deployPackage(path(QStringLiteral("Tambrix")),
-                           workFolder + QLatin1String("/TambrixDesktop-1.0.zip"), workFolder,
-                           QStringLiteral("1.0"), error));
+    endAppCopies({});
+    QVERIFY(!agreed.waitForFinished(300));
+    endAppCopies({agreed.processId()});
     // The installer waits in an event loop, which may have seen it end already.
-    QVERIFY(running.state() == QProcess::NotRunning || running.waitForFinished(10000));
-    QCOMPARE(running.exitStatus(), QProcess::CrashExit);
+    QVERIFY(agreed.state() == QProcess::NotRunning || agreed.waitForFinished(10000));
+    QCOMPARE(agreed.exitStatus(), QProcess::CrashExit);
+    QVERIFY(!notAsked.waitForFinished(300));
+    notAsked.kill();
+    notAsked.waitForFinished();
+}
+
+// A missing folder above the install folder (%LOCALAPPDATA%\\Programs,
+// shared with the user's other programs) takes what the folder it is made in
+// passes on when that one is private; made anywhere others may write, it is
+// private. The install folder itself is always private.
+void tst_Pipeline::foldersMadeAbove_data()
+{
+    QTest::addColumn<int>("parentMode");
+    QTest::addColumn<int>("madeMode"); // of the missing folder between
+    QTest::newRow("in a folder of the user's") << 0755 << 0755;
+    QTest::newRow("in a folder only the user may enter") << 0700 << 0700;
+    QTest::newRow("in a folder the group may read") << 0750 << 0750;
+    QTest::newRow("in a folder the group may write") << 0775 << 0700;
+    QTest::newRow("in a sticky folder open to everyone") << 01777 << 0700;
+}
+
+void tst_Pipeline::foldersMadeAbove()
+{
+    QFETCH(int, parentMode);
+    QFETCH(int, madeMode);
+    // What a new folder would get from the umask differs from every row.
+    const mode_t savedMask = ::umask(002);
+    const auto restoreMask = qScopeGuard([&] { ::umask(savedMask); });
+    const QString local = path(QStringLiteral("Local"));
+    QVERIFY(QDir().mkpath(local));
+    QVERIFY(::chmod(QFile::encodeName(local).constData(), mode_t(parentMode)) == 0);
+    const QString install = local + QLatin1String("/Programs/Tambrix");
+    QString error;
+    QVERIFY2(prepareInstallFolder(install, error), qPrintable(error));
+    const auto modeOf = [](const QString &folder) {
+        struct stat info;
+        return ::lstat(QFile::encodeName(folder).constData(), &info) == 0
+                   ? int(info.st_mode & 07777)
+                   : -1;
+    };
+    QCOMPARE(modeOf(local + QLatin1String("/Programs")), madeMode);
+    QCOMPARE(modeOf(install), 0700);
 }
 
 // Every helper starts with an input that is already at its end: Windows
@@ -416,6 +461,11 @@ void tst_Pipeline::childrenGetEmptyInput()
     testenv::FakeProgram powershell(path(QStringLiteral("fake-bin")), QStringLiteral("powershell"),
                                     recorder("${3%% *}", copyAddsNothing));
     QVERIFY(taskkill.ok && powershell.ok);
+    QProcess copy;
+    copy.start(QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
+    QVERIFY(copy.waitForStarted());
+    endAppCopies({copy.processId()});
+    QVERIFY(copy.state() == QProcess::NotRunning || copy.waitForFinished(10000));
     const QString install = path(QStringLiteral("Tambrix"));
     QVERIFY(testenv::writeFile(install + QLatin1String("/Tambrix-1.0/TambrixDesktop.exe"), "n"));
     QString error;

@@ -105,6 +105,8 @@ private slots:
     void malformedUtf8Refused();
     void taskkillEndsMatchingProcesses_data();
     void taskkillEndsMatchingProcesses();
+    void taskkillEndsListedProcesses();
+    void taskkillUsage_data();
     void taskkillUsage();
 
 private:
@@ -513,10 +515,69 @@ void tst_StandIns::taskkillEndsMatchingProcesses()
     anotherRun.waitForFinished();
 }
 
+// By process id: exactly the listed processes of this user, whatever their
+// image; another user's are refused, as Windows refuses them.
+void tst_StandIns::taskkillEndsListedProcesses()
+{
+    const QString exe = work->path() + QLatin1String("/bin/TambrixDesktop.exe");
+    QVERIFY(QDir().mkpath(work->path() + QLatin1String("/bin")));
+    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), exe));
+    QProcess asked, other, anotherRun;
+    QProcessEnvironment elsewhere = QProcessEnvironment::systemEnvironment();
+    elsewhere.insert(QStringLiteral("HOME"), work->path() + QLatin1String("/another-run/home"));
+    anotherRun.setProcessEnvironment(elsewhere);
+    for (QProcess *process : {&asked, &other, &anotherRun})
+        process->start(exe, {QStringLiteral("60")});
+    QVERIFY(asked.waitForStarted() && other.waitForStarted() && anotherRun.waitForStarted());
+    const auto pidOf = [](const QProcess &process) {
+        return QString::number(process.processId());
+    };
+
+    Outcome outcome = runStandIn(QStringLiteral("taskkill"),
+                                 {QStringLiteral("/F"), QStringLiteral("/PID"), pidOf(asked)});
+    QCOMPARE(outcome.code, 0);
+    QVERIFY(asked.waitForFinished(10000));
+    QCOMPARE(asked.exitStatus(), QProcess::CrashExit);
+    QVERIFY(!other.waitForFinished(300));
+
+    outcome = runStandIn(QStringLiteral("taskkill"),
+                         {QStringLiteral("/F"), QStringLiteral("/PID"), pidOf(anotherRun)});
+    QCOMPARE(outcome.code, 1);
+    QCOMPARE(outcome.standardError,
+             QStringLiteral("ERROR: The process with PID %1 could not be terminated.\nReason: "
+                            "Access is denied.")
+                 .arg(pidOf(anotherRun)));
+    QVERIFY(!anotherRun.waitForFinished(300));
+
+    outcome = runStandIn(QStringLiteral("taskkill"),
+                         {QStringLiteral("/F"), QStringLiteral("/PID"), pidOf(asked)});
+    QCOMPARE(outcome.code, 128);
+    QCOMPARE(outcome.standardError,
+             QStringLiteral("ERROR: The process \"%1\" not found.").arg(pidOf(asked)));
+    QVERIFY(!other.waitForFinished(300));
+    for (QProcess *process : {&other, &anotherRun}) {
+        process->kill();
+        process->waitForFinished();
+    }
+}
+
+void tst_StandIns::taskkillUsage_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("no /F") << QStringList{QStringLiteral("/IM"), QStringLiteral("x.exe")};
+    QTest::newRow("/PID without /F") << QStringList{QStringLiteral("/PID"), QStringLiteral("1")};
+    QTest::newRow("a name and an id")
+        << QStringList{QStringLiteral("/F"), QStringLiteral("/IM"), QStringLiteral("x.exe"),
+                       QStringLiteral("/PID"), QStringLiteral("1")};
+    QTest::newRow("an id that is no number")
+        << QStringList{QStringLiteral("/F"), QStringLiteral("/PID"), QStringLiteral("1;2")};
+    QTest::newRow("nothing to end") << QStringList{QStringLiteral("/F")};
+}
+
 void tst_StandIns::taskkillUsage()
 {
-    const Outcome outcome =
-        runStandIn(QStringLiteral("taskkill"), {QStringLiteral("/IM"), QStringLiteral("x.exe")});
+    QFETCH(QStringList, arguments);
+    const Outcome outcome = runStandIn(QStringLiteral("taskkill"), arguments);
     QCOMPARE(outcome.code, 1);
     QVERIFY(outcome.standardError.startsWith(QLatin1String("ERROR: Invalid syntax")));
 }

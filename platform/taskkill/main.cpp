@@ -1,14 +1,17 @@
 // taskkill: a stand-in for the Windows program on systems that have none.
 //
 // Usage: taskkill /IM <image name> /F
+//        taskkill /F /PID <process id> [/PID <process id>...]
 //
-// Forcibly ends every process of the current user whose executable's file
-// name equals the image name (a user being a uid and a HOME: users made by
-// the tests and the demo share one uid, and a run must never end another
-// run's processes), compared without regard to letter case as
-// Windows compares image names. Exit code 0 when at least one process was
-// ended, 128 when none matched (Windows' own code for "not found"), 1 for a
-// usage error or when a matching process could not be ended.
+// By image name: forcibly ends every process of the current user whose
+// executable's file name equals the image name (a user being a uid and a
+// HOME: users made by the tests and the demo share one uid, and a run must
+// never end another run's processes), compared without regard to letter case
+// as Windows compares image names. By process id: ends each listed process of
+// the current user, whatever its image. Exit code 0 when every process asked
+// for was ended (by name: at least one), 128 when one was not found
+// (Windows' own code for "not found"), 1 for a usage error or when one could
+// not be ended.
 
 #include <cctype>
 #include <cerrno>
@@ -23,6 +26,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -80,15 +84,57 @@ bool sameHome(const std::string &pid)
     return false;
 }
 
+// Ends the listed processes that are this user's; another user's are
+// refused as Windows refuses them, whatever their image.
+int endByPid(const std::vector<std::string> &pids)
+{
+    const uid_t me = getuid();
+    int result = 0;
+    for (const std::string &pid : pids) {
+        struct stat info;
+        if (stat(("/proc/" + pid).c_str(), &info) != 0) {
+            std::cerr << "ERROR: The process \"" << pid << "\" not found.\n";
+            result = result ? result : 128;
+        } else if (info.st_uid != me || !sameHome(pid) ||
+                   kill(pid_t(std::stol(pid)), SIGKILL) != 0) {
+            std::cerr << "ERROR: The process with PID " << pid
+                      << " could not be terminated.\nReason: Access is denied.\n";
+            result = 1;
+        } else {
+            std::cout << "SUCCESS: The process with PID " << pid << " has been terminated.\n";
+        }
+    }
+    return result;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 4 || !equalIgnoringCase(argv[1], "/IM") || !equalIgnoringCase(argv[3], "/F")) {
-        std::cerr << "ERROR: Invalid syntax. Expected: taskkill /IM <image name> /F\n";
+    bool force = false;
+    std::string image;
+    std::vector<std::string> pids;
+    bool usable = true;
+    for (int i = 1; i < argc && usable; ++i) {
+        if (equalIgnoringCase(argv[i], "/F")) {
+            force = true;
+        } else if (equalIgnoringCase(argv[i], "/IM") && i + 1 < argc && image.empty()) {
+            image = argv[++i];
+        } else if (equalIgnoringCase(argv[i], "/PID") && i + 1 < argc && *argv[i + 1] &&
+                   std::string(argv[i + 1]).find_first_not_of("0123456789") == std::string::npos) {
+            pids.push_back(argv[++i]);
+        } else {
+            usable = false;
+        }
+    }
+    // Without /F Windows asks the windows to close; nothing here has any.
+    if (!usable || !force || image.empty() == pids.empty()) {
+        std::cerr << "ERROR: Invalid syntax. Expected: taskkill /IM <image name> /F or "
+                     "taskkill /F /PID <process id>...\n";
         return 1;
     }
-    const std::string image = argv[2];
+    if (!pids.empty())
+        return endByPid(pids);
     const uid_t me = getuid();
     const pid_t self = getpid();
 
