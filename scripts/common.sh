@@ -4,13 +4,17 @@ TAMBRIX_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 TAMBRIX_BUILD="${TAMBRIX_BUILD:-$TAMBRIX_ROOT/build}"
 # The local update server the demo and the end-to-end tests build against.
 TAMBRIX_UPDATE_PORT="${TAMBRIX_UPDATE_PORT:-18443}"
+# The company proxy of the end-to-end tests (scripts/proxy-server), and the
+# name under which the update server is reached through it.
+TAMBRIX_PROXY_PORT="${TAMBRIX_PROXY_PORT:-18480}"
+TAMBRIX_PROXY_HOST="${TAMBRIX_PROXY_HOST:-updates.tambrix.test}"
 
 TAMBRIX_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-base-private-dev libqt6opengl6-dev qt6-qpa-plugins libgl-dev
     libarchive-dev libssl-dev zip unzip
     xvfb xdotool xclip x11-utils imagemagick fonts-dejavu-core
-    nginx-light openssl curl
+    nginx-light openssl curl squid
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 dpkg-dev xz-utils osslsigncode
     wine wine64
     clang-format clang libclang-rt-14-dev

@@ -4,6 +4,7 @@
 
 #include "buildconfig.h"
 #include "nofollow.h"
+#include "proxyauth.h"
 #include "signature.h"
 #include "window.h"
 #include "winpaths.h"
@@ -177,16 +178,28 @@ bool parseManifest(const QByteArray &body, Manifest &manifest, QString &error)
     return true;
 }
 
+// The reply's own error text, but for a proxy whose question went
+// unanswered: the library's "Proxy requires authentication" tells the user
+// neither why nor what to do.
+QString replyError(const QNetworkReply &reply)
+{
+    if (reply.error() == QNetworkReply::ProxyAuthenticationRequiredError)
+        return QString::fromUtf8(proxyDeclinedText);
+    return reply.errorString();
+}
+
 // Fetches a small document whole (the manifest, its signature) in a nested
 // event loop, with the installer's User-Agent and the manifest's time limit.
 // The whole body is held in memory, so a server that sends without end (or a
 // wrong URL pointing at a large file) is cut off at `maxBytes`; then
-// `tooLarge` is set and the call fails.
-bool fetchSmallDocument(const QString &url, qint64 maxBytes, QByteArray &body, bool &tooLarge,
-                        QString &error)
+// `tooLarge` is set and the call fails. A proxy's question is asked over
+// `window`.
+bool fetchSmallDocument(QWidget *window, const QString &url, qint64 maxBytes, QByteArray &body,
+                        bool &tooLarge, QString &error)
 {
     installExtraCaCertificate();
     QNetworkAccessManager manager;
+    askForProxySignIn(manager, window);
     QNetworkRequest request{QUrl(url)};
     request.setHeader(QNetworkRequest::UserAgentHeader, QByteArray(userAgent));
     request.setTransferTimeout(manifestTimeoutMs);
@@ -208,7 +221,7 @@ bool fetchSmallDocument(const QString &url, qint64 maxBytes, QByteArray &body, b
     if (ok)
         body = reply->readAll();
     else if (!tooLarge)
-        error = reply->errorString();
+        error = replyError(*reply);
     reply->deleteLater();
     return ok;
 }
@@ -250,7 +263,7 @@ bool SetupDialog::fetchManifest(Manifest &manifest, QString &error)
     const QString url = QStringLiteral("%1%2").arg(updateBaseUrl(), QLatin1String(manifestPath));
     QByteArray body;
     bool tooLarge = false;
-    if (!fetchSmallDocument(url, manifestMaxBytes, body, tooLarge, error)) {
+    if (!fetchSmallDocument(this, url, manifestMaxBytes, body, tooLarge, error)) {
         if (tooLarge)
             error = QStringLiteral("Manifest слишком большой (больше 1 МБ)");
         return false;
@@ -261,8 +274,8 @@ bool SetupDialog::fetchManifest(Manifest &manifest, QString &error)
     if (!keys.isEmpty()) {
         QByteArray signature;
         QString signatureError;
-        if (!fetchSmallDocument(url + QLatin1String(signatureSuffix), signatureMaxBytes, signature,
-                                tooLarge, signatureError)) {
+        if (!fetchSmallDocument(this, url + QLatin1String(signatureSuffix), signatureMaxBytes,
+                                signature, tooLarge, signatureError)) {
             error = tooLarge
                         ? QStringLiteral("подпись manifest не прошла проверку")
                         : QStringLiteral("подпись manifest не получена (%1)").arg(signatureError);
@@ -294,6 +307,7 @@ bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePa
 {
     installExtraCaCertificate();
     QNetworkAccessManager manager;
+    askForProxySignIn(manager, this);
     QNetworkRequest request{QUrl(manifest.url)};
     request.setHeader(QNetworkRequest::UserAgentHeader, QByteArray(userAgent));
     request.setTransferTimeout(downloadTimeoutMs);
@@ -369,7 +383,7 @@ bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePa
         return false;
     }
     if (reply->error() != QNetworkReply::NoError) {
-        error = reply->errorString();
+        error = replyError(*reply);
         reply->deleteLater();
         file.remove();
         return false;
