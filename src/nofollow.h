@@ -58,6 +58,13 @@ bool removeLinkEntry(const QString &path)
 #endif
 }
 
+// Everything inside a folder, hidden and system entries too.
+QFileInfoList folderEntries(const QString &folder)
+{
+    return QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                      QDir::NoDotAndDotDot);
+}
+
 // Removes the tree at `path` without ever following a link inside it (Qt's
 // own removal walks into junctions on some versions). True when nothing is
 // left at `path`.
@@ -75,19 +82,11 @@ bool removeTreeNoFollow(const QString &path)
         const QFile::Permissions permissions = QFile::permissions(path);
         return QFile::setPermissions(path, permissions | QFile::WriteUser) && QFile::remove(path);
     }
-    const QFileInfoList entries = QDir(path).entryInfoList(QDir::AllEntries | QDir::Hidden |
-                                                           QDir::System | QDir::NoDotAndDotDot);
+    const QFileInfoList entries = folderEntries(path);
     bool ok = true;
     for (const QFileInfo &entry : entries)
         ok = removeTreeNoFollow(entry.filePath()) && ok;
     return QDir().rmdir(path) && ok;
-}
-
-// Everything inside a folder, hidden and system entries too.
-QFileInfoList folderEntries(const QString &folder)
-{
-    return QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                      QDir::NoDotAndDotDot);
 }
 
 // Empties a folder without following any link inside it; true when nothing

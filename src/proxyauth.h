@@ -1,10 +1,11 @@
-// A proxy that asks for a user name and password: the user is asked for
-// them (ProxyLoginDialog), and what they give is kept in memory for this run
-// only (proxySignIns), so that a Retry does not ask again unless the proxy
-// refuses it. Nothing of it is written to disk, the registry or a log. The
-// proxy itself stays the network library's default (the system's); single
-// sign-on (NTLM or Negotiate with the logged-on user, on Windows) is tried
-// by the library first, and the question comes only when that fails.
+// A proxy that asks for a user name and password: a transfer answers it
+// from what the user gave in this run (answerProxyFromMemory), and the user
+// is asked between transfers (askProxySignIn, ProxyLoginDialog). What they
+// give is kept in memory for this run only (proxySignIns), so that a Retry
+// does not ask again unless the proxy refuses it. Nothing of it is written to disk, the registry or
+// a log. The proxy itself stays the network library's default (the system's); single sign-on (NTLM
+// or Negotiate with the logged-on user, on Windows) is tried by the library first, and the question
+// comes only when that fails.
 #pragma once
 
 #include <QAccessible>
@@ -17,6 +18,7 @@
 #include <QLineEdit>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QNetworkReply>
 #include <QPushButton>
 #include <QSet>
 #include <QString>
@@ -130,59 +132,61 @@ QHash<QString, ProxySignIn> &proxySignIns()
     return given;
 }
 
-// Answers the proxy's question: with what the user gave in this run, or by
-// asking. `refused`: this request sent an answer already, and the proxy
-// turned it down (the library then asks again with an empty authenticator).
-// False when the user declined: the authenticator is left empty, and the
-// request fails with ProxyAuthenticationRequiredError.
-bool answerProxy(QWidget *window, const QNetworkProxy &proxy, QAuthenticator *authenticator,
-                 bool refused)
+// What a transfer's proxy asked that the answers of this run could not
+// answer: the question goes to the user between transfers, never inside one.
+// Asked inside the library's signal, a dialog stalls the transfer (seen: a
+// proxy that closes the connection after its 407 was never asked again, and
+// the transfer ran into its time limit) and lets the time limit of 15
+// seconds run while the user types.
+struct ProxyQuestion
 {
-    const QString name = proxyName(proxy);
-    QHash<QString, ProxySignIn> &given = proxySignIns();
-    if (!refused && given.contains(name)) {
-        authenticator->setUser(given.value(name).user);
-        authenticator->setPassword(given.value(name).password);
-        return true;
-    }
-    const QString user = given.value(name).user;
-    given.remove(name);
-    ProxyLoginDialog dialog(name, refused, user, window);
-    if (dialog.exec() != QDialog::Accepted) {
-        // Nothing to send: a refused pair left in place would be sent again.
-        *authenticator = QAuthenticator();
-        return false;
-    }
-    given.insert(name, {dialog.userEdit->text(), dialog.passwordEdit->text()});
-    authenticator->setUser(dialog.userEdit->text());
-    authenticator->setPassword(dialog.passwordEdit->text());
-    return true;
-}
+    bool asked = false;
+    bool refused = false; // the answer this transfer sent was turned down
+    QString proxy;        // host:port
+};
 
-// Each transfer has a manager of its own, which keeps what it sent for its
-// request: a second question from the same manager is the proxy's refusal.
-// Once the user declined, the library's own retries of the connection go
-// unanswered rather than asking again.
-void askForProxySignIn(QNetworkAccessManager &manager, QWidget *window)
+// Answers a transfer's proxy from what the user gave in this run, once per
+// proxy: a second question from the same transfer's manager is the proxy's
+// refusal. An unanswered question leaves the authenticator empty and ends
+// the transfer, with `question` set.
+void answerProxyFromMemory(QNetworkAccessManager &manager, ProxyQuestion &question)
 {
-    struct Asked
-    {
-        QSet<QString> answered, declined;
-    };
-    auto asked = std::make_shared<Asked>();
+    auto answered = std::make_shared<QSet<QString>>();
+    QNetworkAccessManager *transfer = &manager;
     QObject::connect(
-        &manager, &QNetworkAccessManager::proxyAuthenticationRequired, window,
-        [window, asked](const QNetworkProxy &proxy, QAuthenticator *authenticator) {
+        &manager, &QNetworkAccessManager::proxyAuthenticationRequired, &manager,
+        [&question, answered, transfer](const QNetworkProxy &proxy, QAuthenticator *authenticator) {
             const QString name = proxyName(proxy);
-            if (asked->declined.contains(name)) {
-                *authenticator = QAuthenticator();
+            const QHash<QString, ProxySignIn> &given = proxySignIns();
+            if (!answered->contains(name) && given.contains(name)) {
+                answered->insert(name);
+                authenticator->setUser(given.value(name).user);
+                authenticator->setPassword(given.value(name).password);
                 return;
             }
-            if (answerProxy(window, proxy, authenticator, asked->answered.contains(name)))
-                asked->answered.insert(name);
-            else
-                asked->declined.insert(name);
+            question = {true, answered->contains(name), name};
+            *authenticator = QAuthenticator();
+            // Left unanswered, the library asks again at once over plain
+            // HTTP, without end (seen: thousands of requests a second): the
+            // transfer ends here, once this question has returned.
+            const QList<QNetworkReply *> replies = transfer->findChildren<QNetworkReply *>();
+            for (QNetworkReply *reply : replies)
+                QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
         });
+}
+
+// Asks the user for the proxy's user name and password; what they give is
+// kept for the rest of the run. False on «Отмена»: nothing is kept.
+bool askProxySignIn(QWidget *window, const ProxyQuestion &question)
+{
+    QHash<QString, ProxySignIn> &given = proxySignIns();
+    const QString user = given.value(question.proxy).user;
+    given.remove(question.proxy);
+    ProxyLoginDialog dialog(question.proxy, question.refused, user, window);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    given.insert(question.proxy, {dialog.userEdit->text(), dialog.passwordEdit->text()});
+    return true;
 }
 
 } // namespace

@@ -179,8 +179,8 @@ bool parseManifest(const QByteArray &body, Manifest &manifest, QString &error)
 }
 
 // The reply's own error text, but for a proxy whose question went
-// unanswered: the library's "Proxy requires authentication" tells the user
-// neither why nor what to do.
+// unanswered (the user's «Отмена»): the library's "Proxy requires
+// authentication" tells the user neither why nor what to do.
 QString replyError(const QNetworkReply &reply)
 {
     if (reply.error() == QNetworkReply::ProxyAuthenticationRequiredError)
@@ -192,14 +192,15 @@ QString replyError(const QNetworkReply &reply)
 // event loop, with the installer's User-Agent and the manifest's time limit.
 // The whole body is held in memory, so a server that sends without end (or a
 // wrong URL pointing at a large file) is cut off at `maxBytes`; then
-// `tooLarge` is set and the call fails. A proxy's question is asked over
-// `window`.
+// `tooLarge` is set and the call fails. A proxy's question for a user name
+// and password is put to the user over `window`, and the fetch made again.
 bool fetchSmallDocument(QWidget *window, const QString &url, qint64 maxBytes, QByteArray &body,
                         bool &tooLarge, QString &error)
 {
     installExtraCaCertificate();
     QNetworkAccessManager manager;
-    askForProxySignIn(manager, window);
+    ProxyQuestion question;
+    answerProxyFromMemory(manager, question);
     QNetworkRequest request{QUrl(url)};
     request.setHeader(QNetworkRequest::UserAgentHeader, QByteArray(userAgent));
     request.setTransferTimeout(manifestTimeoutMs);
@@ -220,10 +221,16 @@ bool fetchSmallDocument(QWidget *window, const QString &url, qint64 maxBytes, QB
     const bool ok = !tooLarge && reply->error() == QNetworkReply::NoError;
     if (ok)
         body = reply->readAll();
-    else if (!tooLarge)
+    else if (!tooLarge && !question.asked)
         error = replyError(*reply);
     reply->deleteLater();
-    return ok;
+    if (ok || !question.asked)
+        return ok;
+    if (!askProxySignIn(window, question)) {
+        error = QString::fromUtf8(proxyDeclinedText);
+        return false;
+    }
+    return fetchSmallDocument(window, url, maxBytes, body, tooLarge, error);
 }
 
 // A signed manifest carries "expires" (UTC, ISO 8601): past it, a replayed
@@ -307,7 +314,8 @@ bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePa
 {
     installExtraCaCertificate();
     QNetworkAccessManager manager;
-    askForProxySignIn(manager, this);
+    ProxyQuestion question;
+    answerProxyFromMemory(manager, question);
     QNetworkRequest request{QUrl(manifest.url)};
     request.setHeader(QNetworkRequest::UserAgentHeader, QByteArray(userAgent));
     request.setTransferTimeout(downloadTimeoutMs);
@@ -383,10 +391,18 @@ bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePa
         return false;
     }
     if (reply->error() != QNetworkReply::NoError) {
-        error = replyError(*reply);
         reply->deleteLater();
         file.remove();
-        return false;
+        // The proxy's question, put to the user, and the download made again.
+        if (!question.asked) {
+            error = replyError(*reply);
+            return false;
+        }
+        if (!askProxySignIn(this, question)) {
+            error = QString::fromUtf8(proxyDeclinedText);
+            return false;
+        }
+        return downloadToFile(manifest, filePath, error);
     }
     reply->deleteLater();
     return true;

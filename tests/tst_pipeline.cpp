@@ -396,11 +396,14 @@ void tst_Pipeline::endsOnlyAgreedCopies()
     QVERIFY(agreed.waitForStarted() && notAsked.waitForStarted());
 
     endAppCopies({});
+    QCOMPARE(agreed.state(), QProcess::Running);
     QVERIFY(!agreed.waitForFinished(300));
     endAppCopies({agreed.processId()});
     // The installer waits in an event loop, which may have seen it end already.
     QVERIFY(agreed.state() == QProcess::NotRunning || agreed.waitForFinished(10000));
     QCOMPARE(agreed.exitStatus(), QProcess::CrashExit);
+    // (The installer's wait ran the event loop: an end would be seen already.)
+    QCOMPARE(notAsked.state(), QProcess::Running);
     QVERIFY(!notAsked.waitForFinished(300));
     notAsked.kill();
     notAsked.waitForFinished();

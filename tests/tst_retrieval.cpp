@@ -6,9 +6,12 @@
 #include "installer.h"
 #include "publish/signing.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QNetworkProxy>
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QSslConfiguration>
@@ -65,6 +68,8 @@ private slots:
     void publishSigned_data();
     void publishSigned();
     void extraCaAddsToSystemRoots();
+    void proxySignIn_data();
+    void proxySignIn();
 
 private:
     testserver::Pki pki;
@@ -921,6 +926,170 @@ void tst_Retrieval::extraCaAddsToSystemRoots()
         QVERIFY2(trusted.contains(root), qPrintable(root.subjectDisplayName()));
     QVERIFY(trusted.contains(extra.first()));
     QVERIFY(trusted.contains(this->pki.caCertificate)); // what was trusted before stays
+}
+
+// What one proxy sign-in dialog showed.
+struct ProxyDialogSeen
+{
+    QString title, message, user, userName, passwordName, passwordValue, okText, cancelText;
+    QString focus; // "user", "password" or "elsewhere"
+    bool masked = false, okWithoutName = true;
+};
+
+// Answers the proxy sign-in dialogs as they come, one answer each:
+// "user:password" typed into the fields and Enter, or empty for Escape.
+class ProxyDialogs
+{
+public:
+    explicit ProxyDialogs(const QStringList &answers) : answers(answers)
+    {
+        QObject::connect(&timer, &QTimer::timeout, [this] { answer(); });
+        timer.start(20);
+    }
+    QList<ProxyDialogSeen> seen;
+
+private:
+    void answer()
+    {
+        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        if (!dialog || dialog->objectName() != QLatin1String("proxyDialog") ||
+            handled.contains(dialog))
+            return;
+        handled << dialog;
+        auto *login = static_cast<ProxyLoginDialog *>(dialog);
+        ProxyDialogSeen shown;
+        shown.title = login->windowTitle();
+        shown.message = login->message->text();
+        shown.user = login->userEdit->text();
+        shown.focus = login->focusWidget() == login->userEdit       ? QStringLiteral("user")
+                      : login->focusWidget() == login->passwordEdit ? QStringLiteral("password")
+                                                                    : QStringLiteral("elsewhere");
+        shown.masked = login->passwordEdit->echoMode() == QLineEdit::Password;
+        shown.okText = login->buttons->button(QDialogButtonBox::Ok)->text();
+        shown.cancelText = login->buttons->button(QDialogButtonBox::Cancel)->text();
+        const QString typed = answers.value(seen.size());
+        login->userEdit->clear();
+        shown.okWithoutName = login->buttons->button(QDialogButtonBox::Ok)->isEnabled();
+        login->userEdit->setText(typed.section(QLatin1Char(':'), 0, 0));
+        login->passwordEdit->setText(typed.section(QLatin1Char(':'), 1));
+        shown.userName =
+            QAccessible::queryAccessibleInterface(login->userEdit)->text(QAccessible::Name);
+        QAccessibleInterface *password = QAccessible::queryAccessibleInterface(login->passwordEdit);
+        shown.passwordName = password->text(QAccessible::Name);
+        shown.passwordValue = password->text(QAccessible::Value);
+        seen << shown;
+        QTest::keyClick(login->passwordEdit, typed.isEmpty() ? Qt::Key_Escape : Qt::Key_Return);
+    }
+
+    QStringList answers;
+    QList<QDialog *> handled;
+    QTimer timer;
+};
+
+// A proxy of the test's own that asks for Basic sign-in, closing the
+// connection after each answer as some proxies do. The user is asked between
+// transfers, once per run unless the proxy refuses; the answer reaches the
+// proxy as the header Basic defines; after a refusal the name is kept and the
+// focus is on the password; «Отмена» fails with the installer's own words.
+void tst_Retrieval::proxySignIn_data()
+{
+    QTest::addColumn<QString>("given");        // earlier in this run: "user:password"
+    QTest::addColumn<QStringList>("answers");  // to the dialogs in turn; empty: Escape
+    QTest::addColumn<QStringList>("messages"); // the dialogs' questions
+    QTest::addColumn<QStringList>("sent");     // the Proxy-Authorization answers, in turn
+    QTest::addColumn<QString>("error");        // empty: the proxy let it through
+    const QString asks = QStringLiteral("Прокси-сервер 127.0.0.1:PORT запрашивает имя "
+                                        "пользователя и пароль для выхода в интернет.");
+    const QString refused = QStringLiteral("Прокси-сервер 127.0.0.1:PORT не принял имя "
+                                           "пользователя и пароль. Проверьте их и введите "
+                                           "ещё раз.");
+    // Basic carries the pair in Latin-1 (the library's choice when the proxy
+    // names no charset).
+    const QString basic = QStringLiteral("Basic ");
+    const QString right =
+        basic + QString::fromLatin1(QStringLiteral("anna:s3 cr«et»").toLatin1().toBase64());
+    QTest::newRow("asked, then through")
+        << QString() << QStringList{QStringLiteral("anna:s3 cr«et»")} << QStringList{asks}
+        << QStringList{right} << QString();
+    QTest::newRow("a later transfer of the run: not asked again")
+        << QStringLiteral("anna:s3 cr«et»") << QStringList() << QStringList() << QStringList{right}
+        << QString();
+    QTest::newRow("refused: asked again, the name kept")
+        << QString() << QStringList{QStringLiteral("anna:wrong"), QStringLiteral("anna:s3 cr«et»")}
+        << QStringList{asks, refused}
+        << QStringList{basic + QString::fromLatin1(QByteArray("anna:wrong").toBase64()), right}
+        << QString();
+    QTest::newRow("Отмена")
+        << QString() << QStringList{QString()} << QStringList{asks} << QStringList()
+        << QStringLiteral("прокси-сервер требует имя пользователя и пароль. Нажмите «Повторить» "
+                          "и введите их: их сообщит администратор вашей сети.");
+}
+
+void tst_Retrieval::proxySignIn()
+{
+    QFETCH(QString, given);
+    QFETCH(QStringList, answers);
+    QFETCH(QStringList, messages);
+    QFETCH(QStringList, sent);
+    QFETCH(QString, error);
+    Server proxy; // plain HTTP, as a company proxy listens
+    const QByteArray accepted = "Basic " + QStringLiteral("anna:s3 cr«et»").toLatin1().toBase64();
+    QStringList sentHeaders;
+    proxy.setHandler([&](QTcpSocket *socket, const Request &request) {
+        const QByteArray header = request.headers.value("proxy-authorization");
+        sentHeaders << QString::fromLatin1(header);
+        if (header == accepted)
+            respond(socket, 200, "OK", R"({"version":"7","url":"/p.zip"})");
+        else
+            respond(socket, 407, "Proxy Authentication Required", "sign in",
+                    "Proxy-Authenticate: Basic realm=\"corp\"\r\n");
+    });
+    QNetworkProxy::setApplicationProxy(
+        QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), proxy.serverPort()));
+    const auto direct = qScopeGuard([] { QNetworkProxy::setApplicationProxy(QNetworkProxy()); });
+    const QString name = QStringLiteral("127.0.0.1:%1").arg(proxy.serverPort());
+    proxySignIns().clear();
+    const auto forget = qScopeGuard([] { proxySignIns().clear(); });
+    if (!given.isEmpty())
+        proxySignIns().insert(
+            name, {given.section(QLatin1Char(':'), 0, 0), given.section(QLatin1Char(':'), 1)});
+    // Plain HTTP through the proxy: what a proxy sees of HTTPS is the CONNECT
+    // alone, with the same question and answer.
+    testUpdateBaseUrl = QStringLiteral("http://updates.corp.example");
+
+    SetupDialog window;
+    ProxyDialogs dialogs(answers);
+    Manifest manifest;
+    QString fetchError;
+    const bool fetched = window.fetchManifest(manifest, fetchError);
+    // The first request carries nothing; the library may send it twice
+    // before the transfer is ended to ask.
+    QVERIFY(!sentHeaders.isEmpty() && sentHeaders.constFirst().isEmpty());
+    sentHeaders.removeAll(QString());
+    QCOMPARE(sentHeaders, sent);
+    QCOMPARE(fetchError, error);
+    QCOMPARE(fetched, error.isEmpty());
+    QCOMPARE(dialogs.seen.size(), messages.size());
+    for (qsizetype i = 0; i < dialogs.seen.size(); ++i) {
+        const ProxyDialogSeen &shown = dialogs.seen.at(i);
+        const bool again = i > 0;
+        QCOMPARE(shown.title, QStringLiteral("Tambrix"));
+        QCOMPARE(shown.message,
+                 QString(messages.at(i))
+                     .replace(QStringLiteral("PORT"), QString::number(proxy.serverPort())));
+        QCOMPARE(shown.user, again ? QStringLiteral("anna") : QString());
+        QCOMPARE(shown.focus, again ? QStringLiteral("password") : QStringLiteral("user"));
+        QVERIFY(shown.masked);
+        QVERIFY(!shown.okWithoutName);
+        QCOMPARE(shown.okText, QStringLiteral("OK"));
+        QCOMPARE(shown.cancelText, QStringLiteral("Отмена"));
+        QCOMPARE(shown.userName, QStringLiteral("Имя пользователя:"));
+        QCOMPARE(shown.passwordName, QStringLiteral("Пароль:"));
+        const QString password = answers.at(i).section(QLatin1Char(':'), 1);
+        QVERIFY(password.isEmpty() || !shown.passwordValue.contains(password));
+    }
+    // Kept for the rest of the run when it went through, and nothing after «Отмена».
+    QCOMPARE(proxySignIns().contains(name), error.isEmpty());
 }
 
 QTEST_MAIN(tst_Retrieval)
