@@ -20,6 +20,7 @@
 #include "nofollow.h"
 #include "product.h"
 #include "thisuser.h"
+#include "winpaths.h"
 
 #include <QDir>
 #include <QFile>

@@ -11,6 +11,7 @@
 #include "running.h"
 #include "thisuser.h"
 #include "window.h"
+#include "workfolder.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -16,6 +16,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <functional>
 
 namespace {
@@ -173,68 +174,55 @@ bool isDriveSystemFolder(const QString &name)
 FolderVerdict judgeFolder(const QList<WindowsPath> &spellings, const SystemSpellings &system)
 {
     FolderVerdict verdict;
-    verdict.kind = FolderVerdict::Kind::Protected;
+    // Refused, naming the first `names` names of `folder` (nothing for a
+    // protected one: the warning names the typed folder).
+    const auto refuse = [&verdict](FolderRefusal kind, const WindowsPath &folder, qsizetype names) {
+        WindowsPath part = folder;
+        part.parts = folder.parts.mid(0, names);
+        verdict.kind = kind;
+        verdict.part = kind == FolderRefusal::Protected ? QString() : part.text();
+        return verdict;
+    };
     for (const WindowsPath &folder : spellings) {
         if (folder.isRoot())
-            return verdict;
+            return refuse(FolderRefusal::Protected, folder, 0);
     }
-    const QList<WindowsPath> &homes = system.homes, &profiles = system.profiles,
-                             &foreign = system.foreign;
-    for (const WindowsPath &other : system.standard + foreign + profiles) {
+    for (const WindowsPath &other : system.standard + system.foreign + system.profiles) {
         for (const WindowsPath &folder : spellings) {
             if (isSameOrAncestor(folder, other))
-                return verdict;
+                return refuse(FolderRefusal::Protected, folder, 0);
         }
     }
-    for (const WindowsPath &home : homes) {
+    for (const WindowsPath &home : system.homes) {
         for (const WindowsPath &folder : spellings) {
-            if (isInOneDrive(folder, home)) {
-                WindowsPath oneDrive = folder;
-                oneDrive.parts = folder.parts.mid(0, home.parts.size() + 1);
-                if (oneDrive.parts.size() == folder.parts.size())
-                    return verdict;
-                verdict.kind = FolderVerdict::Kind::Foreign;
-                verdict.part = oneDrive.text();
-                return verdict;
-            }
+            const qsizetype names = home.parts.size() + 1;
+            if (isInOneDrive(folder, home))
+                return refuse(folder.parts.size() == names ? FolderRefusal::Protected
+                                                           : FolderRefusal::Foreign,
+                              folder, names);
         }
     }
-
-    verdict.kind = FolderVerdict::Kind::Foreign;
     for (const WindowsPath &folder : spellings) {
-        if (!folder.parts.isEmpty() && isDriveSystemFolder(folder.parts.first())) {
-            WindowsPath owner = folder;
-            owner.parts = folder.parts.mid(0, 1);
-            verdict.part = owner.text();
-            return verdict;
-        }
+        if (!folder.isRoot() && isDriveSystemFolder(folder.parts.first()))
+            return refuse(FolderRefusal::Foreign, folder, 1);
     }
-    for (const WindowsPath &other : foreign) {
+    for (const WindowsPath &other : system.foreign) {
         for (const WindowsPath &folder : spellings) {
-            if (isSameOrAncestor(other, folder)) {
-                verdict.part = other.text();
-                return verdict;
-            }
+            if (isSameOrAncestor(other, folder))
+                return refuse(FolderRefusal::Foreign, other, other.parts.size());
         }
     }
     // Inside the profiles folder only the user's own profile is theirs. (A
     // home at the top of a drive, as /root is, has no folder of profiles.)
-    for (const WindowsPath &parent : profiles) {
+    for (const WindowsPath &parent : system.profiles) {
         for (const WindowsPath &folder : spellings) {
-            if (parent.isRoot() || !isSameOrAncestor(parent, folder))
-                continue;
-            bool own = false;
-            for (const WindowsPath &home : homes)
-                own = own || isSameOrAncestor(home, folder);
-            if (!own) {
-                WindowsPath profile = folder;
-                profile.parts = folder.parts.mid(0, parent.parts.size() + 1);
-                verdict.part = profile.text();
-                return verdict;
-            }
+            const bool own =
+                std::any_of(system.homes.begin(), system.homes.end(),
+                            [&](const auto &home) { return isSameOrAncestor(home, folder); });
+            if (!parent.isRoot() && isSameOrAncestor(parent, folder) && !own)
+                return refuse(FolderRefusal::Foreign, folder, parent.parts.size() + 1);
         }
     }
-    verdict.kind = FolderVerdict::Kind::Fine;
     return verdict;
 }
 

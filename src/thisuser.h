@@ -5,8 +5,10 @@
 //                         it on each platform, folderAccess joins them
 //   volumeRightsOf        whether a volume keeps access rights at all
 //   makeFolderPrivate, createPrivateFolder(s)  folders nobody else can write
-//   removeLinksInside     links out of a folder before its permissions change
-//   prepareWorkFolder     the work folder (workFolderCandidates: where)
+//   replaceableLink       a folder above another user could rename or replace
+//                         (pure; readChain reads the chain)
+//   firstItemOfOthers, removeLinksInside  what others left in a folder, and
+//                         links out of it before its permissions change
 //   thisUserTag           this user among others, in a name
 //
 // Another local user must not be able to steer an installation: a folder she
@@ -17,18 +19,17 @@
 #pragma once
 
 #include "nofollow.h"
-#include "product.h"
-#include "winpaths.h"
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
-#include <QStandardPaths>
 #include <QStorageInfo>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -40,7 +41,6 @@
 #include <vector>
 #else
 #include <cerrno>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -263,23 +263,6 @@ FolderAccess folderAccess(const QString &path);
 
 #ifdef Q_OS_WIN
 
-// The SIDs of this process's token: the user, and the default owner.
-std::vector<BYTE> tokenSid(HANDLE token, TOKEN_INFORMATION_CLASS what)
-{
-    DWORD size = 0;
-    GetTokenInformation(token, what, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size);
-    if (size == 0 || !GetTokenInformation(token, what, buffer.data(), size, &size))
-        return {};
-    // TOKEN_USER and TOKEN_OWNER both begin with the SID pointer.
-    const PSID sid = what == TokenUser ? reinterpret_cast<TOKEN_USER *>(buffer.data())->User.Sid
-                                       : reinterpret_cast<TOKEN_OWNER *>(buffer.data())->Owner;
-    if (!IsValidSid(sid))
-        return {};
-    const BYTE *begin = static_cast<const BYTE *>(sid);
-    return std::vector<BYTE>(begin, begin + GetLengthSid(sid));
-}
-
 // A descriptor as SDDL, with the parts asked for.
 QString descriptorText(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts)
 {
@@ -292,14 +275,23 @@ QString descriptorText(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION par
     return result;
 }
 
-// A SID as SDDL writes it in a descriptor ("LA" for the built-in
-// administrator, not its full form), so that it compares with what
-// descriptorText gives.
-QString sddlSid(std::vector<BYTE> sid)
+// One SID of this process's token (the user, or the default owner) as SDDL
+// writes it in a descriptor ("LA" for the built-in administrator, not its
+// full form), so that it compares with what descriptorText gives.
+QString tokenSid(HANDLE token, TOKEN_INFORMATION_CLASS what)
 {
+    DWORD size = 0;
+    GetTokenInformation(token, what, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size == 0 || !GetTokenInformation(token, what, buffer.data(), size, &size))
+        return QString();
+    // TOKEN_USER and TOKEN_OWNER both begin with the SID pointer.
+    const PSID sid = what == TokenUser ? reinterpret_cast<TOKEN_USER *>(buffer.data())->User.Sid
+                                       : reinterpret_cast<TOKEN_OWNER *>(buffer.data())->Owner;
     SECURITY_DESCRIPTOR descriptor;
-    if (sid.empty() || !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorOwner(&descriptor, PSID(sid.data()), FALSE))
+    if (!IsValidSid(sid) ||
+        !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorOwner(&descriptor, sid, FALSE))
         return QString();
     return descriptorText(&descriptor, OWNER_SECURITY_INFORMATION).mid(2);
 }
@@ -310,8 +302,8 @@ const AccountSids &thisAccount()
         AccountSids result;
         HANDLE token = nullptr;
         if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-            result.user = sddlSid(tokenSid(token, TokenUser));
-            result.owner = sddlSid(tokenSid(token, TokenOwner));
+            result.user = tokenSid(token, TokenUser);
+            result.owner = tokenSid(token, TokenOwner);
             CloseHandle(token);
         }
         if (result.owner.isEmpty())
@@ -369,45 +361,30 @@ VolumeRights volumeRightsOf(const QString &path)
 
 // A protected DACL (nothing inherited from above): full control for the
 // user, the system and the administrators, passed on to everything inside.
-struct PrivateDescriptor
+using LocalDescriptor = std::unique_ptr<void, decltype(&LocalFree)>;
+LocalDescriptor privateDescriptor()
 {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    PrivateDescriptor()
-    {
-        const QString user = thisUserSid();
-        if (user.isEmpty())
-            return;
-        const std::wstring sddl =
-            QStringLiteral("D:P(A;OICI;FA;;;%1)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)")
-                .arg(user)
-                .toStdWString();
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                                  &descriptor, nullptr))
-            descriptor = nullptr;
-    }
-    ~PrivateDescriptor() { LocalFree(descriptor); }
-    PrivateDescriptor(const PrivateDescriptor &) = delete;
-    PrivateDescriptor &operator=(const PrivateDescriptor &) = delete;
-    PACL dacl() const
-    {
-        BOOL present = FALSE, defaulted = FALSE;
-        PACL acl = nullptr;
-        if (!descriptor || !GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted))
-            return nullptr;
-        return present ? acl : nullptr;
-    }
-};
+    const std::wstring sddl = QStringLiteral("D:P(A;OICI;FA;;;%1)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)")
+                                  .arg(thisUserSid())
+                                  .toStdWString();
+    if (thisUserSid().isEmpty() || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                                       sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+        descriptor = nullptr;
+    return LocalDescriptor(descriptor, &LocalFree);
+}
 
 bool makeFolderPrivate(const QString &path)
 {
-    const PrivateDescriptor privateAccess;
-    PACL dacl = privateAccess.dacl();
-    if (!dacl)
-        return false;
+    const LocalDescriptor descriptor = privateDescriptor();
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
     std::wstring native = QDir::toNativeSeparators(path).toStdWString();
     // SetNamedSecurityInfoW also passes the new entries on to what inside
     // inherits them.
-    if (SetNamedSecurityInfoW(native.data(), SE_FILE_OBJECT,
+    if (!descriptor || !GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) ||
+        !present || !dacl ||
+        SetNamedSecurityInfoW(native.data(), SE_FILE_OBJECT,
                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                               nullptr, nullptr, dacl, nullptr) != ERROR_SUCCESS)
         return false;
@@ -418,10 +395,10 @@ bool makeFolderPrivate(const QString &path)
 // already stands there or it cannot be made.
 bool createPrivateFolder(const QString &path)
 {
-    const PrivateDescriptor privateAccess;
-    if (!privateAccess.descriptor)
+    const LocalDescriptor descriptor = privateDescriptor();
+    if (!descriptor)
         return false;
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, privateAccess.descriptor, FALSE};
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
     const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
     return CreateDirectoryW(native.c_str(), &attributes) != 0;
 }
@@ -480,9 +457,10 @@ VolumeRights volumeRightsOf(const QString &path)
         folder = QFileInfo(folder).path();
     VolumeRights rights;
     rights.fileSystem = QString::fromLatin1(QStorageInfo(folder).fileSystemType());
-    for (const char *fat : {"vfat", "msdos", "exfat", "fat", "fuseblk.exfat"})
-        rights.keepsAccessRights =
-            rights.keepsAccessRights && rights.fileSystem.compare(QLatin1String(fat)) != 0;
+    rights.keepsAccessRights =
+        !QStringList{QStringLiteral("vfat"), QStringLiteral("msdos"), QStringLiteral("exfat"),
+                     QStringLiteral("fat"), QStringLiteral("fuseblk.exfat")}
+             .contains(rights.fileSystem);
     return rights;
 }
 
@@ -521,23 +499,33 @@ FolderAccess folderAccess(const QString &path)
     return accessOf(readDescriptor(path), thisAccount());
 }
 
-// The first item inside `folder` that another user owns or may write (a
-// link: that another user owns), or nothing. Links are never followed.
-QString firstItemOfOthers(const QString &folder)
+// The first entry inside `folder`, its tree walked without following a
+// link, for which `stop(path, isLink)` holds; empty when there is none.
+QString firstEntryWhere(const QString &folder,
+                        const std::function<bool(const QString &, bool)> &stop)
 {
     for (const QFileInfo &entry : folderEntries(folder)) {
         const QString path = entry.filePath();
-        const DescriptorFacts descriptor = readDescriptor(path);
         const bool link = isLinkEntry(path);
-        if (link ? !ownedByTrusted(descriptor.sddl, thisAccount())
-                 : accessOf(descriptor, thisAccount()) != FolderAccess::Private)
+        if (stop(path, link))
             return path;
         if (!link && entry.isDir()) {
-            if (const QString inside = firstItemOfOthers(path); !inside.isEmpty())
+            if (const QString inside = firstEntryWhere(path, stop); !inside.isEmpty())
                 return inside;
         }
     }
     return QString();
+}
+
+// The first item inside `folder` that another user owns or may write (a
+// link: that another user owns), or nothing.
+QString firstItemOfOthers(const QString &folder)
+{
+    return firstEntryWhere(folder, [](const QString &path, bool link) {
+        const DescriptorFacts descriptor = readDescriptor(path);
+        return link ? !ownedByTrusted(descriptor.sddl, thisAccount())
+                    : accessOf(descriptor, thisAccount()) != FolderAccess::Private;
+    });
 }
 
 // Removes the links inside `folder` as links, before a change of
@@ -547,17 +535,10 @@ QString firstItemOfOthers(const QString &folder)
 // (not the user's to delete) or one that could not be removed.
 QString removeLinksInside(const QString &folder)
 {
-    for (const QFileInfo &entry : folderEntries(folder)) {
-        const QString path = entry.filePath();
-        if (isLinkEntry(path)) {
-            if (!ownedByTrusted(readDescriptor(path).sddl, thisAccount()) || !removeLinkEntry(path))
-                return path;
-        } else if (entry.isDir()) {
-            if (const QString stays = removeLinksInside(path); !stays.isEmpty())
-                return stays;
-        }
-    }
-    return QString();
+    return firstEntryWhere(folder, [](const QString &path, bool link) {
+        return link && (!ownedByTrusted(readDescriptor(path).sddl, thisAccount()) ||
+                        !removeLinkEntry(path));
+    });
 }
 
 // `path` and the folders above it up to `stop` (when it lies inside it) or
@@ -613,106 +594,6 @@ QString thisUserTag()
 #else
     return QString::number(geteuid());
 #endif
-}
-
-// Where the work folder may be, best first: TambrixSetup in the temporary
-// folder, then one of this user's naming beside it. Only a temporary folder
-// that is the user's alone, on a volume that keeps access rights and below
-// folders nobody else can rename or replace, holds one: in a shared TEMP
-// (C:\Temp set by policy, /tmp) another user could make either name first,
-// or move the work folder aside after the digest check and put hers, with
-// her package, in its place. Otherwise one below the profile takes their
-// place (profileWorkFolder says why there).
-QStringList workFolderCandidates(const QString &tempRoot, const VolumeRights &tempVolume,
-                                 bool tempIsTheUsers, const QString &profileFolder)
-{
-    if (!tempVolume.keepsAccessRights || !tempIsTheUsers)
-        return {profileFolder};
-    const QString own = QDir(tempRoot).filePath(QLatin1String(workFolderName));
-    return {own, own + QLatin1Char('-') + thisUserTag()};
-}
-
-// Whether `folder` is this user's alone, and nothing above it (up to the
-// profile, or the root outside it) can be renamed or replaced by others.
-bool isTheUsersAlone(const QString &folder)
-{
-    const QString home = QDir::cleanPath(QDir::homePath());
-    const bool inHome = folder.startsWith(home + QLatin1Char('/'), Qt::CaseInsensitive);
-    return folderAccess(folder) == FolderAccess::Private &&
-           replaceableLink(readChain(folder, inHome ? home : QString()), thisAccount()).isEmpty();
-}
-
-// The work folder: this user's own, and nobody else may write into it, so
-// that nobody can swap the package after its digest was checked or the
-// stage for a link. One that another user made (or that cannot be made
-// private) is never used. False with the message when none can be had.
-bool prepareWorkFolder(QString &workFolder, QString &error)
-{
-    // With no usable temporary folder the location comes back empty, and the
-    // work folder would land at the root of the file system.
-    const QString tempRoot = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-    const QString cannotCreate =
-        QStringLiteral("Ошибка загрузки: Не удалось создать файл загрузки");
-    if (tempRoot.isEmpty() || QDir::isRelativePath(tempRoot)) {
-        error = cannotCreate;
-        return false;
-    }
-    QDir().mkpath(tempRoot);
-    const VolumeRights tempVolume = volumeRightsOf(tempRoot);
-    QStringList candidates =
-        workFolderCandidates(tempRoot, tempVolume, isTheUsersAlone(tempRoot), profileWorkFolder());
-    candidates.removeAll(QString());
-    for (QString &folder : candidates) {
-        // Expand-Archive reads the stage's path as a pattern.
-        const QString root = QFileInfo(folder).path();
-        QDir().mkpath(root);
-        const QString plainRoot = wildcardFreeFolder(root);
-        if (plainRoot.isEmpty()) {
-            error =
-                QStringLiteral("Временная папка %1 содержит символ [, ], * или ?: PowerShell не "
-                               "распакует в неё архив. Укажите в переменных TEMP и TMP папку "
-                               "без этих символов.")
-                    .arg(QDir::toNativeSeparators(root));
-            return false;
-        }
-        folder = QDir(plainRoot).filePath(QFileInfo(folder).fileName());
-    }
-    for (const QString &folder : std::as_const(candidates)) {
-        const QString native = QDir::toNativeSeparators(folder);
-        // A link standing there goes as a link (never followed).
-        if (isLinkEntry(folder))
-            removeLinkEntry(folder);
-        if (isLinkEntry(folder) || (QFileInfo::exists(folder) && !QFileInfo(folder).isDir())) {
-            error = QStringLiteral("Ошибка загрузки: рабочая папка %1 — не обычная папка (ссылка "
-                                   "или файл). Удалите её и попробуйте ещё раз.")
-                        .arg(native);
-            return false;
-        }
-        FolderAccess access = folderAccess(folder);
-        if (access == FolderAccess::Missing) {
-            createPrivateFolder(folder);
-            access = isLinkEntry(folder) ? FolderAccess::Foreign : folderAccess(folder);
-        }
-        workFolder = folder;
-        if (access == FolderAccess::Private && !isLinkEntry(folder))
-            return true;
-        // This user's, but others could write into it until now: whatever
-        // they may have put there (or still hold open) is not trusted, so it
-        // goes, and the folder is made private first.
-        if (access == FolderAccess::Shared && makeFolderPrivate(folder) &&
-            emptyFolderNoFollow(folder) && folderAccess(folder) == FolderAccess::Private)
-            return true;
-    }
-    const QString first = candidates.value(0);
-    workFolder.clear();
-    error = !QFileInfo(first).isDir()
-                ? cannotCreate
-                : QStringLiteral("Ошибка загрузки: рабочую папку %1 создал другой пользователь "
-                                 "(или в неё могут писать другие), и установщик ей не доверяет. "
-                                 "Попросите администратора удалить её или укажите в переменных "
-                                 "TEMP и TMP свою папку.")
-                      .arg(QDir::toNativeSeparators(first));
-    return false;
 }
 
 } // namespace

@@ -19,6 +19,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <functional>
 
 #ifdef Q_OS_WIN
@@ -65,25 +66,13 @@ bool isReservedDeviceName(const QString &component)
     while (base.endsWith(QLatin1Char(' ')))
         base.chop(1);
     base = base.toUpper();
-    if (base == QLatin1String("CON") || base == QLatin1String("PRN") ||
-        base == QLatin1String("AUX") || base == QLatin1String("NUL") ||
-        base == QLatin1String("CONIN$") || base == QLatin1String("CONOUT$"))
+    if (QStringList{QStringLiteral("CON"), QStringLiteral("PRN"), QStringLiteral("AUX"),
+                    QStringLiteral("NUL"), QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")}
+            .contains(base))
         return true;
-    if (base.size() == 4 &&
-        (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))) {
-        const char16_t digit = base.at(3).unicode();
-        return (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' ||
-               digit == u'\u00B3';
-    }
-    return false;
-}
-
-// The printable characters no Windows file or folder name may hold. ':' also
-// stops "folder::$INDEX_ALLOCATION", another name of the folder itself.
-bool isForbiddenNameCharacter(QChar c)
-{
-    const char16_t u = c.unicode();
-    return u == u'<' || u == u'>' || u == u':' || u == u'"' || u == u'|' || u == u'?' || u == u'*';
+    return base.size() == 4 &&
+           (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT"))) &&
+           QStringView(u"123456789\u00B9\u00B2\u00B3").contains(base.at(3));
 }
 
 // Why a text cannot be one name in a Windows path: the one check that every
@@ -106,14 +95,12 @@ NameFault fileNameComponentFault(const QString &name, bool refuseBrackets = fals
 {
     if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
         return NameFault::Separator;
-    for (const QChar c : name) {
-        if (c.unicode() < 0x20)
-            return NameFault::Control;
-    }
-    for (const QChar c : name) {
-        if (isForbiddenNameCharacter(c))
-            return NameFault::ForbiddenCharacter;
-    }
+    if (std::any_of(name.begin(), name.end(), [](QChar c) { return c.unicode() < 0x20; }))
+        return NameFault::Control;
+    // ':' also stops "folder::$INDEX_ALLOCATION", another name of the folder.
+    if (std::any_of(name.begin(), name.end(),
+                    [](QChar c) { return QStringView(u"<>:\"|?*").contains(c); }))
+        return NameFault::ForbiddenCharacter;
     if (refuseBrackets && (name.contains(QLatin1Char('[')) || name.contains(QLatin1Char(']'))))
         return NameFault::Bracket;
     if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
@@ -123,25 +110,18 @@ NameFault fileNameComponentFault(const QString &name, bool refuseBrackets = fals
     return NameFault::None;
 }
 
-// A name's fault as a folder's refusal.
+// A name's fault as a folder's refusal. A reader has split the path at its
+// separators already ("\\" left is a plain character where the host spells
+// paths with "/"), and brackets are a version's fault only.
 FolderRefusal refusalOfName(NameFault fault)
 {
-    switch (fault) {
-    case NameFault::None:
-    case NameFault::Bracket:
-    // A reader has split the path at its separators already; "\\" that is
-    // left is a plain character where the host spells paths with "/".
-    case NameFault::Separator:
-        return FolderRefusal::Fine;
-    case NameFault::TrailingDotOrBlank:
+    if (fault == NameFault::TrailingDotOrBlank)
         return FolderRefusal::TrailingDotOrBlank;
-    case NameFault::DeviceName:
+    if (fault == NameFault::DeviceName)
         return FolderRefusal::ReservedName;
-    case NameFault::Control:
-    case NameFault::ForbiddenCharacter:
-        break;
-    }
-    return FolderRefusal::InvalidName;
+    return fault == NameFault::Control || fault == NameFault::ForbiddenCharacter
+               ? FolderRefusal::InvalidName
+               : FolderRefusal::Fine;
 }
 
 // Windows drops trailing dots and blanks from the last name of a path:
@@ -511,12 +491,8 @@ WindowsPath resolvedFolder(const QString &path)
 // quoting or not: a work folder below such a path cannot be unpacked into.
 bool holdsWildcard(const QString &path)
 {
-    for (const QChar c : path) {
-        if (c == QLatin1Char('[') || c == QLatin1Char(']') || c == QLatin1Char('*') ||
-            c == QLatin1Char('?'))
-            return true;
-    }
-    return false;
+    return std::any_of(path.begin(), path.end(),
+                       [](QChar c) { return QStringView(u"[]*?").contains(c); });
 }
 
 #ifdef Q_OS_WIN
