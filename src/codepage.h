@@ -137,9 +137,6 @@ CodePageAnswer survivesOemCodePage(const QString &text, UINT codePage)
     return again == wide ? CodePageAnswer::Survives : CodePageAnswer::Changes;
 }
 
-#endif
-
-#ifdef Q_OS_WIN
 QString decodeCodePage(const QByteArray &bytes, UINT codePage)
 {
     if (bytes.isEmpty())

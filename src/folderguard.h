@@ -373,25 +373,21 @@ const struct
 QString protectedMessage(const QString &start, const QString &installFolder,
                          const FolderVerdict &verdict, const QString &ownExample)
 {
-    QString opened = verdict.resolved, asTyped = installFolder;
-    while (opened.endsWith(QLatin1Char('/')))
-        opened.chop(1);
-    while (asTyped.endsWith(QLatin1Char('/')))
-        asTyped.chop(1);
-    const bool elsewhere = windowsCaseKey(opened) != windowsCaseKey(asTyped);
+    const auto key = [](QString folder) {
+        while (folder.endsWith(QLatin1Char('/')))
+            folder.chop(1);
+        return windowsCaseKey(folder);
+    };
+    const bool elsewhere = key(verdict.resolved) != key(installFolder);
     const QString base = elsewhere ? verdict.resolved : installFolder;
-    const QString advice =
-        withExample(QStringLiteral("Укажите отдельную папку"),
-                    acceptedExample({QDir(base).filePath(QStringLiteral("Tambrix")), ownExample}));
-    if (!elsewhere)
-        return start +
-               QStringLiteral("при удалении программы папка установки удаляется целиком. ") +
-               advice;
-    return start +
-           QStringLiteral("Windows откроет вместо неё папку «%1», а при удалении программы папка "
-                          "установки удаляется целиком. ")
-               .arg(verdict.resolved) +
-           advice;
+    QString reason = QStringLiteral("при удалении программы папка установки удаляется целиком. ");
+    if (elsewhere)
+        reason = QStringLiteral("Windows откроет вместо неё папку «%1», а ").arg(verdict.resolved) +
+                 reason;
+    return start + reason +
+           withExample(
+               QStringLiteral("Укажите отдельную папку"),
+               acceptedExample({QDir(base).filePath(QStringLiteral("Tambrix")), ownExample}));
 }
 
 // What the warning box says for a refused folder.

@@ -152,16 +152,21 @@ QString sddlSection(const QString &sddl, QChar which)
 constexpr quint32 writeRights =
     0x2 | 0x4 | 0x10 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000 | 0x40000000 | 0x10000000;
 
-// The owners a folder of this user's may have: the user, the default owner
-// of the user's processes, the system or the administrators (an elevated
+// Who may own and write a folder of this user's: the user, the default owner
+// of the user's processes, the system and the administrators (an elevated
 // run leaves folders owned by Administrators, which stay the user's own).
+QStringList trustedSids(const AccountSids &me)
+{
+    return {fullSid(me.user), fullSid(me.owner), QStringLiteral("S-1-5-18"),
+            QStringLiteral("S-1-5-32-544")};
+}
+
 bool ownedByTrusted(const QString &sddl, const AccountSids &me)
 {
     const QString owner = fullSid(sddlSection(sddl, QLatin1Char('O')));
     // TrustedInstaller owns the drive's root and Windows' own folders.
     return !owner.isEmpty() &&
-           (owner == fullSid(me.user) || owner == fullSid(me.owner) ||
-            owner == QLatin1String("S-1-5-18") || owner == QLatin1String("S-1-5-32-544") ||
+           (trustedSids(me).contains(owner) ||
             owner ==
                 QLatin1String("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"));
 }
@@ -176,9 +181,8 @@ bool othersMay(const QString &sddl, const AccountSids &me, quint32 rights, bool 
     const QString dacl = sddlSection(sddl, QLatin1Char('D'));
     if (dacl.startsWith(QLatin1String("NO_ACCESS_CONTROL")))
         return true;
-    const QStringList writers = {fullSid(me.user),           fullSid(me.owner),
-                                 QStringLiteral("S-1-5-18"), QStringLiteral("S-1-5-32-544"),
-                                 QStringLiteral("S-1-3-0"),  QStringLiteral("S-1-3-4")};
+    const QStringList writers = trustedSids(me)
+                                << QStringLiteral("S-1-3-0") << QStringLiteral("S-1-3-4");
     const QStringList allowing = {QStringLiteral("A"), QStringLiteral("XA"), QStringLiteral("OA"),
                                   QStringLiteral("ZA")};
     for (const QString &entry : dacl.mid(dacl.indexOf(QLatin1Char('('))).split(QLatin1Char(')'))) {

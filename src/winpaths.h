@@ -124,38 +124,17 @@ FolderRefusal refusalOfName(NameFault fault)
                : FolderRefusal::Fine;
 }
 
-// Windows drops trailing dots and blanks from the last name of a path:
-// "C:\Users\u." and "C:\Users\u \" open the folder "u". GetFullPathNameW
-// keeps them on a name in the middle ("C:\Data \x" stays inside "Data "),
-// and Qt keeps them everywhere. Install folders with such names are refused
-// outright (readFolderText); here, where the system's own folders are
-// compared, every name is trimmed, which can only make more folders count
-// as the same.
-QString trimmedWindowsComponent(const QString &component)
-{
-    QString trimmed = component;
-    while (trimmed.endsWith(QLatin1Char('.')) || trimmed.endsWith(QLatin1Char(' ')))
-        trimmed.chop(1);
-    return trimmed;
-}
-
 // Splits a path into root and components the way GetFullPathNameW does:
 // either separator; \\?\, \\.\ and \??\ prefixes removed; "." and ".."
 // resolved (never above the root); trailing dots and blanks dropped. A
 // relative path, or one relative to a drive or to the current root, is taken
 // against `currentDir` (a resolved absolute path).
-WindowsPath parseWindowsPath(const QString &input, const QString &currentDir, bool literal = false);
-
-// The root and components of the current folder, or nothing without one.
-WindowsPath currentFolderPath(const QString &currentDir)
-{
-    return currentDir.isEmpty() ? WindowsPath() : parseWindowsPath(currentDir, QString());
-}
-
-WindowsPath parseWindowsPath(const QString &input, const QString &currentDir, bool literal)
+WindowsPath parseWindowsPath(const QString &input, const QString &currentDir, bool literal = false)
 {
     QString path = input;
     path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const WindowsPath current =
+        currentDir.isEmpty() ? WindowsPath() : parseWindowsPath(currentDir, QString());
     WindowsPath result;
     QString rest;
 
@@ -189,19 +168,15 @@ WindowsPath parseWindowsPath(const QString &input, const QString &currentDir, bo
     } else if (isDriveLetter(path)) {
         result.root = path.left(2).toUpper();
         rest = path.mid(2);
-        if (!rest.startsWith(QLatin1Char('/'))) {
-            // "C:Apps" is relative to the current folder of drive C.
-            const WindowsPath current = currentFolderPath(currentDir);
-            if (current.root == result.root)
-                result.parts = current.parts;
-        }
+        // "C:Apps" is relative to the current folder of drive C.
+        if (!rest.startsWith(QLatin1Char('/')) && current.root == result.root)
+            result.parts = current.parts;
     } else if (path.startsWith(QLatin1Char('/'))) {
         // The root of the current drive, or a POSIX root where there are none.
-        const WindowsPath current = currentFolderPath(currentDir);
         result.root = current.root.isEmpty() ? QStringLiteral("/") : current.root;
         rest = path;
     } else {
-        result = currentFolderPath(currentDir);
+        result = current;
         if (result.root.isEmpty())
             result.root = QStringLiteral("/");
         rest = path;
@@ -220,7 +195,14 @@ WindowsPath parseWindowsPath(const QString &input, const QString &currentDir, bo
                 result.parts.removeLast();
             continue;
         }
-        const QString component = trimmedWindowsComponent(piece);
+        // Windows drops trailing dots and blanks from the last name ("C:\Users\u."
+        // opens "u"); GetFullPathNameW keeps them in the middle, Qt everywhere.
+        // Install folders with such names are refused outright (readFolderText);
+        // here, where the system's own folders are compared, every name is
+        // trimmed, which can only make more folders count as the same.
+        QString component = piece;
+        while (component.endsWith(QLatin1Char('.')) || component.endsWith(QLatin1Char(' ')))
+            component.chop(1);
         if (!component.isEmpty())
             result.parts << component;
     }
@@ -337,17 +319,11 @@ FolderText readFolderText(const QString &typed, PathStyle style)
         if (const FolderRefusal refusal = refusalOfName(fileNameComponentFault(name));
             refusal != FolderRefusal::Fine)
             return fault(refusal, name);
-        for (qsizetype i = 0; i < name.size(); ++i) {
-            char32_t c = name.at(i).unicode();
-            if (QChar::isHighSurrogate(c) && i + 1 < name.size() &&
-                name.at(i + 1).isLowSurrogate()) {
-                c = QChar::surrogateToUcs4(name.at(i), name.at(i + 1));
-                ++i;
-            }
-            // A lone surrogate has no form in any code page.
-            if (QChar::isSurrogate(c) || changesInCodePage(c))
-                return fault(FolderRefusal::CodePage, name);
-        }
+        // A lone surrogate has no form in any code page.
+        const QList<uint> characters = name.toUcs4();
+        if (!name.isValidUtf16() ||
+            std::any_of(characters.begin(), characters.end(), changesInCodePage))
+            return fault(FolderRefusal::CodePage, name);
     }
     return result;
 }
@@ -495,15 +471,6 @@ bool holdsWildcard(const QString &path)
                        [](QChar c) { return QStringView(u"[]*?").contains(c); });
 }
 
-#ifdef Q_OS_WIN
-QString win32ShortPath(const QString &path)
-{
-    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
-    return wideResult(
-        [&](wchar_t *out, DWORD size) { return GetShortPathNameW(native.c_str(), out, size); });
-}
-#endif
-
 // The existing folder `path` spelt without wildcard characters: as it is, or
 // on Windows its short (8.3) form, whose names never hold them. Empty when
 // there is no such spelling (8.3 names turned off, or another system).
@@ -512,7 +479,9 @@ QString wildcardFreeFolder(const QString &path)
     if (!holdsWildcard(path))
         return path;
 #ifdef Q_OS_WIN
-    const QString shortForm = QDir::fromNativeSeparators(win32ShortPath(path));
+    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    const QString shortForm = QDir::fromNativeSeparators(wideResult(
+        [&](wchar_t *out, DWORD size) { return GetShortPathNameW(native.c_str(), out, size); }));
     if (!shortForm.isEmpty() && !holdsWildcard(shortForm))
         return shortForm;
 #endif
