@@ -203,9 +203,8 @@ QString spaceMessage(const char *text, const VolumeSpace &space, qint64 needed)
 // The install folder as this user's private folder before anything is
 // written into it: a missing one is made private as it is made; an existing
 // one of this user's that others may write loses the links inside it, then
-// is made private. Another
-// user's was refused before the run began; one that changed hands since is
-// refused here.
+// is made private. Another user's was refused before the run began; one
+// that changed hands since is refused here.
 bool prepareInstallFolder(const QString &installFolder, QString &error)
 {
     const QString native = QDir::toNativeSeparators(installFolder);

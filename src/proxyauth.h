@@ -2,10 +2,11 @@
 // from what the user gave in this run (answerProxyFromMemory), and the user
 // is asked between transfers (askProxySignIn, ProxyLoginDialog). What they
 // give is kept in memory for this run only (proxySignIns), so that a Retry
-// does not ask again unless the proxy refuses it. Nothing of it is written to disk, the registry or
-// a log. The proxy itself stays the network library's default (the system's); single sign-on (NTLM
-// or Negotiate with the logged-on user, on Windows) is tried by the library first, and the question
-// comes only when that fails.
+// does not ask again unless the proxy refuses it. Nothing of it is written
+// to disk, the registry or a log. The proxy itself stays the network
+// library's default (the system's); single sign-on (NTLM or Negotiate with
+// the logged-on user, on Windows) is tried by the library first, and the
+// question comes only when that fails.
 #pragma once
 
 #include <QAccessible>
@@ -176,15 +177,18 @@ void answerProxyFromMemory(QNetworkAccessManager &manager, ProxyQuestion &questi
 }
 
 // Asks the user for the proxy's user name and password; what they give is
-// kept for the rest of the run. False on «Отмена»: nothing is kept.
-bool askProxySignIn(QWidget *window, const ProxyQuestion &question)
+// kept for the rest of the run. False on «Отмена», with the error the
+// transfer fails with: nothing is kept.
+bool askProxySignIn(QWidget *window, const ProxyQuestion &question, QString &error)
 {
     QHash<QString, ProxySignIn> &given = proxySignIns();
     const QString user = given.value(question.proxy).user;
     given.remove(question.proxy);
     ProxyLoginDialog dialog(question.proxy, question.refused, user, window);
-    if (dialog.exec() != QDialog::Accepted)
+    if (dialog.exec() != QDialog::Accepted) {
+        error = QString::fromUtf8(proxyDeclinedText);
         return false;
+    }
     given.insert(question.proxy, {dialog.userEdit->text(), dialog.passwordEdit->text()});
     return true;
 }

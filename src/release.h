@@ -226,11 +226,8 @@ bool fetchSmallDocument(QWidget *window, const QString &url, qint64 maxBytes, QB
     reply->deleteLater();
     if (ok || !question.asked)
         return ok;
-    if (!askProxySignIn(window, question)) {
-        error = QString::fromUtf8(proxyDeclinedText);
-        return false;
-    }
-    return fetchSmallDocument(window, url, maxBytes, body, tooLarge, error);
+    return askProxySignIn(window, question, error) &&
+           fetchSmallDocument(window, url, maxBytes, body, tooLarge, error);
 }
 
 // A signed manifest carries "expires" (UTC, ISO 8601): past it, a replayed
@@ -310,6 +307,20 @@ bool SetupDialog::fetchManifest(Manifest &manifest, QString &error)
     return true;
 }
 
+// Always a new plain file: a file or link at its name goes first (a link as
+// a link; a folder stays, and the download fails), and the file is created
+// only where nothing is, so that a link planted meanwhile is never written
+// through. Unbuffered, so that a failed write (a full disk) is seen at the
+// write that failed and not later in a flush nobody checks.
+bool openNewDownloadFile(QFile &file)
+{
+    if (isLinkEntry(file.fileName()))
+        removeLinkEntry(file.fileName());
+    else if (QFileInfo(file.fileName()).isFile())
+        QFile::remove(file.fileName());
+    return file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
+}
+
 bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePath, QString &error)
 {
     installExtraCaCertificate();
@@ -324,30 +335,13 @@ bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePa
     // Over HTTP/1.1 the cap holds and memory stays flat.
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
 
-    // Always a new plain file: a file or link at its name goes first (a link
-    // as a link; a folder stays, and the download fails), and the file is created only where
-    // nothing is, so that a link planted meanwhile is never written through. Unbuffered, so that a
-    // failed write (a full disk) is seen at the write that failed and not
-    // later in a flush nobody checks.
-    if (isLinkEntry(filePath))
-        removeLinkEntry(filePath);
-    else if (QFileInfo(filePath).isFile())
-        QFile::remove(filePath);
     QFile file(filePath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+    if (!openNewDownloadFile(file)) {
         error = QStringLiteral("Не удалось создать файл загрузки");
         return false;
     }
 
-    expectedSize = manifest.size;
-    speedTimer.invalidate();
-    lastBytes = 0;
-    bytesPerSecond = 0.0;
-    if (manifest.size <= 0)
-        updBar->setRange(0, 0);
-    else
-        updBar->setRange(0, int(qMin<qint64>(manifest.size, 2147483647)));
-    updBar->setValue(0);
+    startDownloadProgress(manifest.size);
 
     QEventLoop loop;
     QNetworkReply *reply = manager.get(request);
@@ -398,11 +392,7 @@ bool SetupDialog::downloadToFile(const Manifest &manifest, const QString &filePa
             error = replyError(*reply);
             return false;
         }
-        if (!askProxySignIn(this, question)) {
-            error = QString::fromUtf8(proxyDeclinedText);
-            return false;
-        }
-        return downloadToFile(manifest, filePath, error);
+        return askProxySignIn(this, question, error) && downloadToFile(manifest, filePath, error);
     }
     reply->deleteLater();
     return true;

@@ -199,6 +199,7 @@ public:
     void fail(const QString &message);
     // The failed state without the message box: for a run the user stopped.
     void showFailure(const QString &message);
+    void startDownloadProgress(qint64 expected);
     void setDownloadProgress(qint64 received, qint64 total);
     bool fetchManifest(Manifest &manifest, QString &error);
     bool downloadToFile(const Manifest &manifest, const QString &filePath, QString &error);
@@ -240,23 +241,15 @@ public:
     double bytesPerSecond = 0.0;
 
     void enterBusyState();
+
+private:
+    void addHeader(QVBoxLayout *root);
+    void addButtons(QVBoxLayout *root);
 };
 
-SetupDialog::SetupDialog()
+// The window's top: the icon, the name, the version and the coloured line.
+void SetupDialog::addHeader(QVBoxLayout *root)
 {
-    QAccessible::installFactory(setupAccessibleFactory);
-    setWindowTitle(QStringLiteral("Tambrix Setup"));
-    setObjectName(QStringLiteral("setupOverlay"));
-    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
-    setAttribute(Qt::WA_StyledBackground, true);
-    setModal(true);
-    setFixedSize(dialogWidth, dialogHeight);
-    setStyleSheet(QString::fromLatin1(setupStyleSheet));
-
-    auto *root = new QVBoxLayout(this);
-    root->setContentsMargins(22, 18, 22, 18);
-    root->setSpacing(10);
-
     auto *header = new QHBoxLayout;
     header->setSpacing(10);
     auto *iconLabel = new QLabel(this);
@@ -283,6 +276,42 @@ SetupDialog::SetupDialog()
         "background: qlineargradient(x1:0,y1:0,x2:1,y2:0,  stop:0 #8b5cf6, stop:0.55 #5865f2, "
         "stop:1 rgba(6,182,212,0.55));border: none; border-radius: 1px;"));
     root->addWidget(line);
+}
+
+// «Отмена» and «Установить», the default.
+void SetupDialog::addButtons(QVBoxLayout *root)
+{
+    auto *buttons = new QHBoxLayout;
+    buttons->setSpacing(10);
+    updLater = new QPushButton(QStringLiteral("Отмена"), this);
+    updLater->setObjectName(QStringLiteral("updLater"));
+    updLater->setCursor(Qt::PointingHandCursor);
+    updNow = new QPushButton(QStringLiteral("Установить"), this);
+    updNow->setObjectName(QStringLiteral("updNow"));
+    updNow->setCursor(Qt::PointingHandCursor);
+    updNow->setDefault(true);
+    buttons->addWidget(updLater);
+    buttons->addStretch();
+    buttons->addWidget(updNow);
+    root->addLayout(buttons);
+}
+
+SetupDialog::SetupDialog()
+{
+    QAccessible::installFactory(setupAccessibleFactory);
+    setWindowTitle(QStringLiteral("Tambrix Setup"));
+    setObjectName(QStringLiteral("setupOverlay"));
+    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+    setAttribute(Qt::WA_StyledBackground, true);
+    setModal(true);
+    setFixedSize(dialogWidth, dialogHeight);
+    setStyleSheet(QString::fromLatin1(setupStyleSheet));
+
+    auto *root = new QVBoxLayout(this);
+    root->setContentsMargins(22, 18, 22, 18);
+    root->setSpacing(10);
+
+    addHeader(root);
 
     updStatus = new QLabel(QStringLiteral("Установка последней версии Tambrix Desktop"), this);
     updStatus->setObjectName(QStringLiteral("updStatus"));
@@ -328,19 +357,7 @@ SetupDialog::SetupDialog()
 
     root->addStretch(0);
 
-    auto *buttons = new QHBoxLayout;
-    buttons->setSpacing(10);
-    updLater = new QPushButton(QStringLiteral("Отмена"), this);
-    updLater->setObjectName(QStringLiteral("updLater"));
-    updLater->setCursor(Qt::PointingHandCursor);
-    updNow = new QPushButton(QStringLiteral("Установить"), this);
-    updNow->setObjectName(QStringLiteral("updNow"));
-    updNow->setCursor(Qt::PointingHandCursor);
-    updNow->setDefault(true);
-    buttons->addWidget(updLater);
-    buttons->addStretch();
-    buttons->addWidget(updNow);
-    root->addLayout(buttons);
+    addButtons(root);
 
     connect(updLater, &QPushButton::clicked, this, &QDialog::reject);
     connect(updNow, &QPushButton::clicked, this, &SetupDialog::startInstall);
@@ -390,6 +407,18 @@ void SetupDialog::showFailure(const QString &message)
     // Where the user goes next; the message box gives focus back to it.
     updNow->setFocus(Qt::OtherFocusReason);
     announce(updNow, QStringLiteral("Ошибка установки. %1").arg(message), true);
+}
+
+// A new download: no speed yet, the bar empty (busy while the size is not
+// known).
+void SetupDialog::startDownloadProgress(qint64 expected)
+{
+    expectedSize = expected;
+    speedTimer.invalidate();
+    lastBytes = 0;
+    bytesPerSecond = 0.0;
+    updBar->setRange(0, expected <= 0 ? 0 : int(qMin<qint64>(expected, 2147483647)));
+    updBar->setValue(0);
 }
 
 void SetupDialog::setDownloadProgress(qint64 received, qint64 total)

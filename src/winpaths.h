@@ -124,6 +124,36 @@ FolderRefusal refusalOfName(NameFault fault)
                : FolderRefusal::Fine;
 }
 
+// Appends the names of `rest` below `path` as GetFullPathNameW reads them,
+// or as they stand when `literal` (behind \\?\, or a final path).
+void appendNames(WindowsPath &path, const QString &rest, bool literal)
+{
+    for (const QString &piece : rest.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (literal) {
+            path.parts << piece;
+            continue;
+        }
+        // Only "." and ".." themselves: ".. " is a name (trimmed to nothing).
+        if (piece == QLatin1String("."))
+            continue;
+        if (piece == QLatin1String("..")) {
+            if (!path.parts.isEmpty())
+                path.parts.removeLast();
+            continue;
+        }
+        // Windows drops trailing dots and blanks from the last name ("C:\Users\u."
+        // opens "u"); GetFullPathNameW keeps them in the middle, Qt everywhere.
+        // Install folders with such names are refused outright (readFolderText);
+        // here, where the system's own folders are compared, every name is
+        // trimmed, which can only make more folders count as the same.
+        QString component = piece;
+        while (component.endsWith(QLatin1Char('.')) || component.endsWith(QLatin1Char(' ')))
+            component.chop(1);
+        if (!component.isEmpty())
+            path.parts << component;
+    }
+}
+
 // Splits a path into root and components the way GetFullPathNameW does:
 // either separator; \\?\, \\.\ and \??\ prefixes removed; "." and ".."
 // resolved (never above the root); trailing dots and blanks dropped. A
@@ -182,30 +212,7 @@ WindowsPath parseWindowsPath(const QString &input, const QString &currentDir, bo
         rest = path;
     }
 
-    for (const QString &piece : rest.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        if (literal) {
-            result.parts << piece;
-            continue;
-        }
-        // Only "." and ".." themselves: ".. " is a name (trimmed to nothing).
-        if (piece == QLatin1String("."))
-            continue;
-        if (piece == QLatin1String("..")) {
-            if (!result.parts.isEmpty())
-                result.parts.removeLast();
-            continue;
-        }
-        // Windows drops trailing dots and blanks from the last name ("C:\Users\u."
-        // opens "u"); GetFullPathNameW keeps them in the middle, Qt everywhere.
-        // Install folders with such names are refused outright (readFolderText);
-        // here, where the system's own folders are compared, every name is
-        // trimmed, which can only make more folders count as the same.
-        QString component = piece;
-        while (component.endsWith(QLatin1Char('.')) || component.endsWith(QLatin1Char(' ')))
-            component.chop(1);
-        if (!component.isEmpty())
-            result.parts << component;
-    }
+    appendNames(result, rest, literal);
 
     for (const QString &component : std::as_const(result.parts)) {
         result.problem = refusalOfName(fileNameComponentFault(component));
