@@ -258,14 +258,11 @@ bool prepareInstallFolder(const QString &installFolder, QString &error)
     return false;
 }
 
-bool deployPackage(const QString &installFolder, const QString &packageFile,
-                   const QString &workFolder, const QString &version, QString &error)
+// Empties the stage, unpacks the package into it and finds the
+// application's root there; false with the message otherwise.
+bool unpackToStage(const QString &packageFile, const QString &stageFolder, QString &appRoot,
+                   QString &error)
 {
-    const QString stageFolder = workFolder + QLatin1String("/stage-") + version;
-
-    if (!prepareInstallFolder(installFolder, error) ||
-        !finishInterruptedUpdate(installFolder, error) || interruptedAt("prepared"))
-        return false;
     // A stage that cannot be emptied (another user's files in a shared TEMP)
     // would mix its leftovers with the package, and the application root
     // could resolve to a planted executable.
@@ -283,11 +280,54 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
         return false;
     markStage("unpacked");
 
-    const QString appRoot = resolveAppRoot(stageFolder);
+    appRoot = resolveAppRoot(stageFolder);
     if (!QFile::exists(appExecutableIn(appRoot))) {
         error = QStringLiteral("В архиве нет TambrixDesktop.exe");
         return false;
     }
+    return true;
+}
+
+// After the copy: an application the package wrapped in one more folder is
+// moved up, and the install folder must hold the executable; otherwise the
+// earlier release is put back and the run fails.
+bool copiedWhole(const QString &installFolder, const QString &stageFolder, const QString &appRoot,
+                 QString &error)
+{
+    if (!QFile::exists(appExecutableIn(installFolder))) {
+        const QString nested = resolveAppRoot(installFolder);
+        // Never the earlier release's own copy, aside.
+        if (QFile::exists(appExecutableIn(nested)) && nested != installFolder &&
+            !nested.startsWith(asideFolder(installFolder) + QLatin1Char('/')))
+            executePowerShell(moveScript(nested, installFolder));
+    }
+
+    if (QFile::exists(appExecutableIn(installFolder)))
+        return true;
+    error = QStringLiteral("Установка завершилась без TambrixDesktop.exe");
+    // PowerShell reads such a folder as a pattern where a path is not
+    // literal, and then finds nothing in it to copy.
+    const QString wrapper = QDir(stageFolder).relativeFilePath(appRoot);
+    if (appRoot != stageFolder && holdsWildcard(wrapper))
+        error += QStringLiteral(": папка приложения в архиве («%1») содержит символ [, ], * "
+                                "или ?, который PowerShell читает как шаблон")
+                     .arg(wrapper);
+    QString undone;
+    if (!putBack(installFolder, undone))
+        error += QLatin1Char('\n') + undone;
+    return false;
+}
+
+bool deployPackage(const QString &installFolder, const QString &packageFile,
+                   const QString &workFolder, const QString &version, QString &error)
+{
+    const QString stageFolder = workFolder + QLatin1String("/stage-") + version;
+
+    QString appRoot;
+    if (!prepareInstallFolder(installFolder, error) ||
+        !finishInterruptedUpdate(installFolder, error) || interruptedAt("prepared") ||
+        !unpackToStage(packageFile, stageFolder, appRoot, error))
+        return false;
 
     // Said before anything in the install folder changes, as the volume
     // counts; what no count foresees is undone by putting the earlier
@@ -331,27 +371,8 @@ bool deployPackage(const QString &installFolder, const QString &packageFile,
     }
     markStage("copied");
 
-    if (!QFile::exists(appExecutableIn(installFolder))) {
-        const QString nested = resolveAppRoot(installFolder);
-        // Never the earlier release's own copy, aside.
-        if (QFile::exists(appExecutableIn(nested)) && nested != installFolder &&
-            !nested.startsWith(asideFolder(installFolder) + QLatin1Char('/')))
-            executePowerShell(moveScript(nested, installFolder));
-    }
-
-    if (!QFile::exists(appExecutableIn(installFolder))) {
-        error = QStringLiteral("Установка завершилась без TambrixDesktop.exe");
-        // PowerShell reads such a folder as a pattern where a path is not
-        // literal, and then finds nothing in it to copy.
-        const QString wrapper = QDir(stageFolder).relativeFilePath(appRoot);
-        if (appRoot != stageFolder && holdsWildcard(wrapper))
-            error += QStringLiteral(": папка приложения в архиве («%1») содержит символ [, ], * "
-                                    "или ?, который PowerShell читает как шаблон")
-                         .arg(wrapper);
-        if (!putBack(installFolder, undone))
-            error += QLatin1Char('\n') + undone;
+    if (!copiedWhole(installFolder, stageFolder, appRoot, error))
         return false;
-    }
     if (interruptedAt("whole"))
         return false;
     dropAside(installFolder);
