@@ -32,6 +32,8 @@
 #include <QStandardPaths>
 #include <QStringList>
 
+#include <iterator>
+
 #ifdef Q_OS_WIN
 #include <knownfolders.h>
 #include <shlobj.h>
@@ -61,22 +63,15 @@ struct FolderFacts
 // A per-user program belongs on a fixed local drive: a network drive may be
 // another machine's C:\Users, and the medium in a removable drive may be
 // another one (with its own folder of that name, which `rd /s /q` removes)
-// when Apps & features runs the uninstaller. The type as GetDriveTypeW gives
-// it (DRIVE_UNKNOWN 0 … DRIVE_RAMDISK 6).
+// when Apps & features runs the uninstaller. By GetDriveTypeW's answer:
+// unknown, no root, removable, fixed, remote, CD-ROM, RAM disk.
 FolderRefusal driveTypeKind(unsigned driveType)
 {
-    switch (driveType) {
-    case 3: // DRIVE_FIXED
-    case 6: // DRIVE_RAMDISK
-        return FolderRefusal::Fine;
-    case 4: // DRIVE_REMOTE
-        return FolderRefusal::Share;
-    case 2: // DRIVE_REMOVABLE
-    case 5: // DRIVE_CDROM
-        return FolderRefusal::RemovableDrive;
-    default: // DRIVE_UNKNOWN, DRIVE_NO_ROOT_DIR
-        return FolderRefusal::UnknownDrive;
-    }
+    using R = FolderRefusal;
+    static const FolderRefusal kinds[] = {R::UnknownDrive,   R::UnknownDrive, R::RemovableDrive,
+                                          R::Fine,           R::Share,        R::RemovableDrive,
+                                          R::Fine};
+    return driveType < std::size(kinds) ? kinds[driveType] : R::UnknownDrive;
 }
 
 // The rule order. Which fault wins when a text has several is the order of
@@ -91,9 +86,9 @@ FolderVerdict judgeInstallFolder(const QString &typed, const FolderFacts &facts)
         verdict.part = part;
         return verdict;
     };
-    const FolderText text = readFolderText(typed, facts.style);
-    if (text.fault != FolderRefusal::Fine)
-        return refuse(text.fault, text.part);
+    const WindowsPath text = readFolderText(typed, facts.style);
+    if (text.problem != FolderRefusal::Fine)
+        return refuse(text.problem, text.problemPart);
     // Every later stage gets QDir::cleanPath's reading: it must be this one.
     if (text.text() != facts.cleaned)
         return refuse(FolderRefusal::Unclean, facts.cleaned);
@@ -109,7 +104,7 @@ FolderVerdict judgeInstallFolder(const QString &typed, const FolderFacts &facts)
         if (kind != FolderRefusal::Fine)
             return refuse(kind, root);
     }
-    for (const QString &name : text.names) {
+    for (const QString &name : text.parts) {
         const CodePageAnswer answer = facts.oemCodePage.value(name, CodePageAnswer::Survives);
         if (answer != CodePageAnswer::Survives)
             return refuse(answer == CodePageAnswer::Changes ? FolderRefusal::CodePage
@@ -199,19 +194,19 @@ void readPlatformFolders(SystemFolders &folders)
 }
 
 // The drives and the OEM code page, as Windows answers for this text.
-void readPlatformAnswers(FolderFacts &facts, const FolderText &text)
+void readPlatformAnswers(FolderFacts &facts, const WindowsPath &text)
 {
     for (const QString &root : {text.root, facts.resolved.root}) {
         if (isDriveLetter(root))
             facts.driveTypes.insert(root.toUpper(), driveTypeOf(root));
     }
     const UINT oem = GetOEMCP();
-    for (const QString &name : text.names)
+    for (const QString &name : text.parts)
         facts.oemCodePage.insert(name, survivesOemCodePage(name, oem));
 }
 #else
 void readPlatformFolders(SystemFolders &) {}
-void readPlatformAnswers(FolderFacts &, const FolderText &) {}
+void readPlatformAnswers(FolderFacts &, const WindowsPath &) {}
 #endif
 
 SystemFolders readSystemFolders()
@@ -253,8 +248,8 @@ FolderFacts readFolderFacts(const QString &typed)
 {
     FolderFacts facts;
     facts.cleaned = QDir::cleanPath(typed);
-    const FolderText text = readFolderText(typed, facts.style);
-    if (text.fault != FolderRefusal::Fine)
+    const WindowsPath text = readFolderText(typed, facts.style);
+    if (text.problem != FolderRefusal::Fine)
         return facts;
     facts.resolved = resolvedFolder(facts.cleaned);
     facts.system = spelledAs(readSystemFolders(), [](const QString &folder) {

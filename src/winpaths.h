@@ -36,9 +36,10 @@ struct WindowsPath
     QStringList parts;
     // DevicePath for \\?\ or \\.\ naming neither a drive nor a share;
     // a name's fault; TrailingDotOrBlank only where names are read literally
-    // (a final path, \\?\), as any other reader would open another folder.
+    // (a final path, \\?\), as any other reader would open another folder;
+    // for a typed folder, any refusal of its text alone.
     FolderRefusal problem = FolderRefusal::Fine;
-    QString problemPart; // the component at fault
+    QString problemPart; // the component (or the text) at fault
 
     bool isRoot() const { return parts.isEmpty(); }
     QString text() const
@@ -124,34 +125,36 @@ FolderRefusal refusalOfName(NameFault fault)
                : FolderRefusal::Fine;
 }
 
-// Appends the names of `rest` below `path` as GetFullPathNameW reads them,
-// or as they stand when `literal` (behind \\?\, or a final path).
-void appendNames(WindowsPath &path, const QString &rest, bool literal)
+// How a reader takes the names of a path: as they stand (behind \\?\, or a
+// final path); with "." and ".." resolved, as typed otherwise (an install
+// folder: trailing dots and blanks are refused later); or also trimmed of
+// them, as Windows opens a last name ("C:\Users\u." opens "u"). Only the
+// system's own folders are trimmed everywhere, which can only make more
+// folders count as the same.
+enum class NameReading { Literal, Typed, Trimmed };
+
+// Appends the names of `rest` below `path`; false when ".." would climb
+// above the root (where it stays). Only "." and ".." themselves are
+// resolved: ".. " is a name.
+bool appendNames(WindowsPath &path, const QString &rest, NameReading reading)
 {
-    for (const QString &piece : rest.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        if (literal) {
-            path.parts << piece;
+    bool belowRoot = true;
+    for (QString piece : rest.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (reading != NameReading::Literal && piece == QLatin1String("."))
             continue;
-        }
-        // Only "." and ".." themselves: ".. " is a name (trimmed to nothing).
-        if (piece == QLatin1String("."))
-            continue;
-        if (piece == QLatin1String("..")) {
+        if (reading != NameReading::Literal && piece == QLatin1String("..")) {
+            belowRoot = belowRoot && !path.parts.isEmpty();
             if (!path.parts.isEmpty())
                 path.parts.removeLast();
             continue;
         }
-        // Windows drops trailing dots and blanks from the last name ("C:\Users\u."
-        // opens "u"); GetFullPathNameW keeps them in the middle, Qt everywhere.
-        // Install folders with such names are refused outright (readFolderText);
-        // here, where the system's own folders are compared, every name is
-        // trimmed, which can only make more folders count as the same.
-        QString component = piece;
-        while (component.endsWith(QLatin1Char('.')) || component.endsWith(QLatin1Char(' ')))
-            component.chop(1);
-        if (!component.isEmpty())
-            path.parts << component;
+        while (reading == NameReading::Trimmed &&
+               (piece.endsWith(QLatin1Char('.')) || piece.endsWith(QLatin1Char(' '))))
+            piece.chop(1);
+        if (!piece.isEmpty())
+            path.parts << piece;
     }
+    return belowRoot;
 }
 
 // Splits a path into root and components the way GetFullPathNameW does:
@@ -212,7 +215,7 @@ WindowsPath parseWindowsPath(const QString &input, const QString &currentDir, bo
         rest = path;
     }
 
-    appendNames(result, rest, literal);
+    appendNames(result, rest, literal ? NameReading::Literal : NameReading::Trimmed);
 
     for (const QString &component : std::as_const(result.parts)) {
         result.problem = refusalOfName(fileNameComponentFault(component));
@@ -244,37 +247,18 @@ constexpr PathStyle hostPathStyle = PathStyle::Windows;
 constexpr PathStyle hostPathStyle = PathStyle::Posix;
 #endif
 
-// The text of an install folder as every reader will have to agree on it:
-// Qt (cleanPath, mkpath), the Win32 path functions, PowerShell
+// Reads the folder field's text (already trimmed) the way every reader must
+// agree on: Qt (cleanPath, mkpath), the Win32 path functions, PowerShell
 // (-LiteralPath, Join-Path) and cmd, which reads the clean-up script back
-// from the OEM code page.
-struct FolderText
+// from the OEM code page. Only an absolute local path is accepted: a drive
+// letter, a colon and a separator (or "/" on other systems), then names that
+// each reader keeps as they are; its text() is then QDir::cleanPath's form.
+WindowsPath readFolderText(const QString &typed, PathStyle style)
 {
-    FolderRefusal fault = FolderRefusal::Fine;
-    QString part;      // the name (or the text) at fault
-    QString root;      // "C:" as typed, or "/"
-    QStringList names; // the names below the root, "." and ".." resolved
-
-    // The folder in the framework's form, as QDir::cleanPath gives it.
-    QString text() const
-    {
-        WindowsPath path;
-        path.root = root;
-        path.parts = names;
-        return path.text();
-    }
-};
-
-// Reads the folder field's text (already trimmed) the way every reader will
-// have to agree on. Only an absolute local path is accepted: a drive letter,
-// a colon and a separator (or "/" on other systems), then names that each
-// reader keeps as they are.
-FolderText readFolderText(const QString &typed, PathStyle style)
-{
-    FolderText result;
+    WindowsPath result;
     auto fault = [&result](FolderRefusal f, const QString &part) {
-        result.fault = f;
-        result.part = part;
+        result.problem = f;
+        result.problemPart = part;
         return result;
     };
     // cmd reads the whole clean-up line, drive and separators included.
@@ -283,46 +267,26 @@ FolderText readFolderText(const QString &typed, PathStyle style)
     if (typed.contains(QLatin1Char('!')))
         return fault(FolderRefusal::Exclamation, typed);
 
+    const bool windows = style == PathStyle::Windows;
     QString path = typed;
-    if (style == PathStyle::Windows)
+    if (windows) {
         path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (style == PathStyle::Windows && path.startsWith(QLatin1String("/?\?/")))
-        return fault(FolderRefusal::DevicePath, typed);
-    if (path.startsWith(QLatin1String("//"))) {
-        const bool device = path.size() >= 4 &&
-                            (path.at(2) == QLatin1Char('?') || path.at(2) == QLatin1Char('.')) &&
-                            path.at(3) == QLatin1Char('/');
-        if (device && !path.mid(4).startsWith(QLatin1String("UNC/"), Qt::CaseInsensitive))
+        if (path.startsWith(QLatin1String("/?\?/")))
             return fault(FolderRefusal::DevicePath, typed);
-        return fault(FolderRefusal::Share, typed);
     }
-    QString rest;
-    if (style == PathStyle::Windows) {
-        if (!isDriveLetter(path) || path.size() < 3 || path.at(2) != QLatin1Char('/'))
-            return fault(FolderRefusal::NotAbsolute, typed);
-        result.root = path.left(2);
-        rest = path.mid(3);
-    } else {
-        if (!path.startsWith(QLatin1Char('/')))
-            return fault(FolderRefusal::NotAbsolute, typed);
-        result.root = QStringLiteral("/");
-        rest = path.mid(1);
+    if (path.startsWith(QLatin1String("//"))) {
+        const bool device =
+            (path.startsWith(QLatin1String("//?/")) || path.startsWith(QLatin1String("//./"))) &&
+            !path.mid(4).startsWith(QLatin1String("UNC/"), Qt::CaseInsensitive);
+        return fault(device ? FolderRefusal::DevicePath : FolderRefusal::Share, typed);
     }
-
-    // The way QDir::cleanPath and GetFullPathNameW resolve "." and "..";
-    // nothing else is trimmed or changed.
-    for (const QString &name : rest.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        if (name == QLatin1String("."))
-            continue;
-        if (name == QLatin1String("..")) {
-            if (result.names.isEmpty())
-                return fault(FolderRefusal::AboveRoot, typed);
-            result.names.removeLast();
-            continue;
-        }
-        result.names << name;
-    }
-    for (const QString &name : std::as_const(result.names)) {
+    if (windows ? !isDriveLetter(path) || path.mid(2, 1) != QLatin1String("/")
+                : !path.startsWith(QLatin1Char('/')))
+        return fault(FolderRefusal::NotAbsolute, typed);
+    result.root = windows ? path.left(2) : QStringLiteral("/");
+    if (!appendNames(result, path.mid(windows ? 3 : 1), NameReading::Typed))
+        return fault(FolderRefusal::AboveRoot, typed);
+    for (const QString &name : std::as_const(result.parts)) {
         if (const FolderRefusal refusal = refusalOfName(fileNameComponentFault(name));
             refusal != FolderRefusal::Fine)
             return fault(refusal, name);

@@ -453,9 +453,9 @@ void tst_WinPaths::folderText()
     QFETCH(TextFault, fault);
     QFETCH(QString, part);
     QFETCH(QString, cleaned);
-    const FolderText text = readFolderText(typed, style);
-    QCOMPARE(text.fault, fault);
-    QCOMPARE(text.part, part);
+    const WindowsPath text = readFolderText(typed, style);
+    QCOMPARE(text.problem, fault);
+    QCOMPARE(text.problemPart, part);
     if (fault == TextFault::Fine) {
         QCOMPARE(text.text(), cleaned);
         // The reading every stage gets from Qt is this same text (Qt reads
