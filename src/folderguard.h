@@ -68,8 +68,8 @@ struct FolderFacts
 FolderRefusal driveTypeKind(unsigned driveType)
 {
     using R = FolderRefusal;
-    static const FolderRefusal kinds[] = {R::UnknownDrive,   R::UnknownDrive, R::RemovableDrive,
-                                          R::Fine,           R::Share,        R::RemovableDrive,
+    static const FolderRefusal kinds[] = {R::UnknownDrive, R::UnknownDrive, R::RemovableDrive,
+                                          R::Fine,         R::Share,        R::RemovableDrive,
                                           R::Fine};
     return driveType < std::size(kinds) ? kinds[driveType] : R::UnknownDrive;
 }

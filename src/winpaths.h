@@ -3,7 +3,7 @@
 // install folder (readFolderText), paths split as GetFullPathNameW does
 // (parseWindowsPath), compared as Windows compares them (isSameOrAncestor,
 // windowsCaseKey) and resolved to the folder Windows really opens
-// (resolvedFolder: 8.3 names and links, through a resolver that is Win32 on
+// (resolvedFolder: 8.3 names and links, through Win32's final path on
 // Windows and the canonical path elsewhere), and spellings free of
 // PowerShell's wildcards (wildcardFreeFolder). Uninstall.cmd removes the
 // install folder with `rd /s /q`, so comparing spellings the way Windows
@@ -317,19 +317,16 @@ bool isSameWindowsPath(const WindowsPath &a, const WindowsPath &b)
     return a.parts.size() == b.parts.size() && isSameOrAncestor(a, b);
 }
 
-// What the file system knows: whether a path exists, and the final path of an
-// existing one (8.3 names expanded, links and junctions followed).
-struct PathResolver
-{
-    std::function<bool(const QString &)> exists;
-    std::function<QString(const QString &)> finalPath;
-};
+// What the file system knows of a path: its final path (8.3 names expanded,
+// links and junctions followed), or nothing when it cannot say (a missing
+// path among them).
+using FinalPathOf = std::function<QString(const QString &)>;
 
-// The folder Windows really opens for `path`: the longest existing prefix is
-// replaced by its final path and the rest is kept as spelt, since a folder
+// The folder Windows really opens for `path`: the longest prefix with a
+// final path is replaced by it and the rest is kept as spelt, since a folder
 // that does not exist yet will be created under exactly that name.
 WindowsPath resolveWindowsPath(const QString &path, const QString &currentDir,
-                               const PathResolver &resolver)
+                               const FinalPathOf &finalPathOf)
 {
     const WindowsPath spelt = parseWindowsPath(path, currentDir);
     if (spelt.problem != FolderRefusal::Fine)
@@ -337,11 +334,9 @@ WindowsPath resolveWindowsPath(const QString &path, const QString &currentDir,
     for (qsizetype existing = spelt.parts.size(); existing >= 0; --existing) {
         WindowsPath prefix = spelt;
         prefix.parts = spelt.parts.mid(0, existing);
-        if (!resolver.exists(prefix.text()))
-            continue;
-        const QString finalText = resolver.finalPath(prefix.text());
+        const QString finalText = finalPathOf(prefix.text());
         if (finalText.isEmpty())
-            break;
+            continue;
         // A final path names the folder literally, as Windows opens it (a
         // canonical path elsewhere holds no "." or ".." to resolve either).
         WindowsPath resolved = parseWindowsPath(finalText, currentDir, true);
@@ -399,36 +394,20 @@ QString win32FinalPath(const QString &path)
     return finalName.isEmpty() ? longName : finalName;
 }
 
-PathResolver fileSystemResolver()
-{
-    return {[](const QString &path) {
-                const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
-                return GetFileAttributesW(native.c_str()) != INVALID_FILE_ATTRIBUTES;
-            },
-            &win32FinalPath};
-}
-
 // The folder Windows opens for `path`, from the Win32 path functions.
 WindowsPath resolvedFolder(const QString &path)
 {
     const QString full = win32FullPath(path);
-    return resolveWindowsPath(full.isEmpty() ? path : full, QDir::currentPath(),
-                              fileSystemResolver());
+    return resolveWindowsPath(full.isEmpty() ? path : full, QDir::currentPath(), &win32FinalPath);
 }
 
 #else
 
-PathResolver fileSystemResolver()
-{
-    return {[](const QString &path) { return QFileInfo::exists(path); },
-            [](const QString &path) {
-                return QFileInfo(path).canonicalFilePath();
-            }};
-}
-
 WindowsPath resolvedFolder(const QString &path)
 {
-    return resolveWindowsPath(path, QDir::currentPath(), fileSystemResolver());
+    return resolveWindowsPath(path, QDir::currentPath(), [](const QString &path) {
+        return QFileInfo(path).canonicalFilePath();
+    });
 }
 
 #endif

@@ -262,12 +262,9 @@ void tst_WinPaths::resolved()
         {QStringLiteral("C:/Apps/Unopened"), QStringLiteral("C:\\Users\\johnsmith\\Data.")},
         {QStringLiteral("C:/Apps/Unopened2"), QStringLiteral("C:\\Users\\johnsmith\\Data ")},
     };
-    PathResolver resolver{[&](const QString &p) { return finalPaths.contains(p); },
-                          [&](const QString &p) {
-                              return finalPaths.value(p);
-                          }};
     QFETCH(Problem, problem);
-    const WindowsPath resolved = resolveWindowsPath(path, QStringLiteral("C:/"), resolver);
+    const WindowsPath resolved = resolveWindowsPath(
+        path, QStringLiteral("C:/"), [&](const QString &p) { return finalPaths.value(p); });
     QCOMPARE(resolved.text(), expected);
     QCOMPARE(resolved.problem, problem);
 }
