@@ -368,12 +368,8 @@ const struct
 QString protectedMessage(const QString &start, const QString &installFolder,
                          const FolderVerdict &verdict, const QString &ownExample)
 {
-    const auto key = [](QString folder) {
-        while (folder.endsWith(QLatin1Char('/')))
-            folder.chop(1);
-        return windowsCaseKey(folder);
-    };
-    const bool elsewhere = key(verdict.resolved) != key(installFolder);
+    const bool elsewhere = !isSameWindowsPath(parseWindowsPath(verdict.resolved, QString()),
+                                              parseWindowsPath(installFolder, QString()));
     const QString base = elsewhere ? verdict.resolved : installFolder;
     QString reason = QStringLiteral("при удалении программы папка установки удаляется целиком. ");
     if (elsewhere)

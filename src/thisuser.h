@@ -125,20 +125,19 @@ quint32 sddlRights(const QString &rights)
 QString sddlSection(const QString &sddl, QChar which)
 {
     QString found;
-    bool inside = false;
+    QChar section;
     int depth = 0;
     for (qsizetype i = 0; i < sddl.size(); ++i) {
         const QChar c = sddl.at(i);
-        if (depth == 0 && i + 1 < sddl.size() && sddl.at(i + 1) == QLatin1Char(':') &&
-            QStringLiteral("OGDS").contains(c)) {
-            if (inside)
+        if (depth == 0 && sddl.mid(i + 1, 1) == QLatin1String(":") &&
+            QStringView(u"OGDS").contains(c)) {
+            if (section == which)
                 break;
-            inside = c == which;
-            ++i;
+            section = sddl.at(i++);
             continue;
         }
         depth += c == QLatin1Char('(') ? 1 : c == QLatin1Char(')') ? -1 : 0;
-        if (inside)
+        if (section == which)
             found += c;
     }
     return found;
