@@ -412,7 +412,8 @@ void tst_FolderGuard::windowsAnswers_data()
                   {"DRIVE_FIXED", 3, Kind::Fine},
                   {"DRIVE_REMOTE", 4, Kind::Share},
                   {"DRIVE_CDROM", 5, Kind::RemovableDrive},
-                  {"DRIVE_RAMDISK", 6, Kind::Fine}};
+                  {"DRIVE_RAMDISK", 6, Kind::Fine},
+                  {"an answer Windows does not document", 7, Kind::UnknownDrive}};
     for (const auto &drive : drives)
         QTest::newRow(drive.name) << typed << QString()
                                   << QStringList{QStringLiteral("F:=%1").arg(drive.type)}

@@ -360,6 +360,9 @@ void tst_WinPaths::folderText_data()
             << QString::fromLatin1(relative) << QString();
     QTest::newRow("above the root")
         << "C:\\..\\Users\\u" << win << TextFault::AboveRoot << "C:\\..\\Users\\u" << QString();
+    QTest::newRow("above the root, then a name and its dot-dot")
+        << "C:\\Apps\\..\\..\\Users\\..\\u" << win << TextFault::AboveRoot
+        << "C:\\Apps\\..\\..\\Users\\..\\u" << QString();
     QTest::newRow("POSIX above the root")
         << "/../home" << posix << TextFault::AboveRoot << "/../home" << QString();
 
