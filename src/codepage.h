@@ -84,23 +84,14 @@ constexpr unsigned long mbErrInvalidChars = 0x8; // MB_ERR_INVALID_CHARS
 enum class CodePageAnswer { Survives, Changes, Unknown };
 
 #ifdef Q_OS_WIN
+// WideCharToMultiByte. The Windows checks put in its place one that holds
+// the call to the contract Microsoft documents, where wine takes flags a
+// code page does not allow.
 #ifdef TAMBRIX_WIN32_CONTRACT_SEAMS
-// Lets the Windows checks hold the call to the contract Microsoft documents,
-// where wine takes flags a code page does not allow.
-int (*testWideCharToMultiByte)(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL) = nullptr;
+auto wideToCodePage = &WideCharToMultiByte;
+#else
+const auto wideToCodePage = &WideCharToMultiByte;
 #endif
-
-int wideToCodePage(UINT codePage, DWORD flags, LPCWCH wide, int wideSize, LPSTR bytes, int byteSize,
-                   LPBOOL usedDefault)
-{
-#ifdef TAMBRIX_WIN32_CONTRACT_SEAMS
-    if (testWideCharToMultiByte)
-        return testWideCharToMultiByte(codePage, flags, wide, wideSize, bytes, byteSize, nullptr,
-                                       usedDefault);
-#endif
-    return WideCharToMultiByte(codePage, flags, wide, wideSize, bytes, byteSize, nullptr,
-                               usedDefault);
-}
 
 // Asks the code page itself, with the flags it allows.
 CodePageAnswer survivesOemCodePage(const QString &text, UINT codePage)
@@ -117,15 +108,15 @@ CodePageAnswer survivesOemCodePage(const QString &text, UINT codePage)
         return GetLastError() == ERROR_NO_UNICODE_TRANSLATION ? CodePageAnswer::Changes
                                                               : CodePageAnswer::Unknown;
     };
-    const int size =
-        wideToCodePage(codePage, how.flags, wide.data(), int(wide.size()), nullptr, 0, askUsed);
+    const int size = wideToCodePage(codePage, how.flags, wide.data(), int(wide.size()), nullptr, 0,
+                                    nullptr, askUsed);
     if (size <= 0)
         return failed();
     if (usedDefault)
         return CodePageAnswer::Changes;
     std::string bytes(size_t(size), '\0');
     if (wideToCodePage(codePage, how.flags, wide.data(), int(wide.size()), bytes.data(), size,
-                       askUsed) != size)
+                       nullptr, askUsed) != size)
         return failed();
     if (usedDefault)
         return CodePageAnswer::Changes;

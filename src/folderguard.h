@@ -137,23 +137,14 @@ FolderVerdict judgeInstallFolder(const QString &typed, const FolderFacts &facts)
 // ---- Reading this machine -------------------------------------------------
 
 #ifdef Q_OS_WIN
+// GetDriveTypeW. The Windows checks put in its place one that holds the
+// call to the contract Microsoft documents: wine answers for a drive without
+// the backslash of its root too.
 #ifdef TAMBRIX_WIN32_CONTRACT_SEAMS
-// Lets the Windows checks hold the call to the contract Microsoft documents:
-// wine answers for a drive without the backslash of its root too.
-UINT (*testGetDriveTypeW)(LPCWSTR) = nullptr;
+auto driveTypeOfRoot = &GetDriveTypeW;
+#else
+const auto driveTypeOfRoot = &GetDriveTypeW;
 #endif
-
-// GetDriveTypeW wants the root with its backslash: "C:" alone names the
-// current folder of drive C, not the drive.
-unsigned driveTypeOf(const QString &driveLetter)
-{
-    const std::wstring root = (driveLetter + QLatin1Char('\\')).toStdWString();
-#ifdef TAMBRIX_WIN32_CONTRACT_SEAMS
-    if (testGetDriveTypeW)
-        return testGetDriveTypeW(root.c_str());
-#endif
-    return GetDriveTypeW(root.c_str());
-}
 
 QString knownFolder(REFKNOWNFOLDERID id)
 {
@@ -196,9 +187,12 @@ void readPlatformFolders(SystemFolders &folders)
 // The drives and the OEM code page, as Windows answers for this text.
 void readPlatformAnswers(FolderFacts &facts, const WindowsPath &text)
 {
+    // GetDriveTypeW wants the root with its backslash: "C:" alone names the
+    // current folder of drive C, not the drive.
     for (const QString &root : {text.root, facts.resolved.root}) {
         if (isDriveLetter(root))
-            facts.driveTypes.insert(root.toUpper(), driveTypeOf(root));
+            facts.driveTypes.insert(
+                root.toUpper(), driveTypeOfRoot((root + QLatin1Char('\\')).toStdWString().c_str()));
     }
     const UINT oem = GetOEMCP();
     for (const QString &name : text.parts)
@@ -399,24 +393,18 @@ QString refusalMessage(const QString &typed, const FolderVerdict &verdict)
     return QString();
 }
 
-// What an existing install folder holds, as far as the question goes.
-enum class FolderContent {
-    Missing,
-    Empty,
-    Ours,       // an earlier installation: our Uninstall.cmd, byte for byte
-    Theirs,     // anything else
-    Unreadable, // cannot be listed: it may hold anything
-};
-
-FolderContent folderContent(const QString &installFolder)
+// What an existing install folder holds that calls for the question, in
+// its words; nothing when it is missing, empty or an earlier installation.
+QString contentToAskAbout(const QString &installFolder)
 {
     // Nothing there, or a file where the folder should be (never replaced:
     // the copy fails and says so).
     if (!QFileInfo(installFolder).isDir())
-        return FolderContent::Missing;
+        return QString();
     const Listing listed = listFolder(installFolder);
     if (listed != Listing::NotEmpty)
-        return listed == Listing::Empty ? FolderContent::Empty : FolderContent::Unreadable;
+        return listed == Listing::Empty ? QString()
+                                        : QStringLiteral("её содержимое не удалось прочитать");
     // Only our own uninstaller marks an earlier installation: a file of that
     // name written by someone else, or a folder of that name, does not.
     const QString script = QDir(installFolder).filePath(QLatin1String(uninstallScriptName));
@@ -425,9 +413,9 @@ FolderContent folderContent(const QString &installFolder)
     if (scriptInfo.isFile() && !scriptInfo.isSymLink() && scriptInfo.size() == ours.size()) {
         QFile file(script);
         if (file.open(QIODevice::ReadOnly) && file.readAll() == ours)
-            return FolderContent::Ours;
+            return QString();
     }
-    return FolderContent::Theirs;
+    return QStringLiteral("в ней есть файлы");
 }
 
 // An existing folder that is not empty and holds no earlier installation:
@@ -437,15 +425,11 @@ FolderContent folderContent(const QString &installFolder)
 // folder is the program's own and never asked about.
 QString ownershipQuestion(const QString &installFolder)
 {
-    const FolderContent content = folderContent(installFolder);
-    if (content != FolderContent::Theirs && content != FolderContent::Unreadable)
+    const QString found = contentToAskAbout(installFolder);
+    if (found.isEmpty() ||
+        isSameWindowsPath(resolvedFolder(QDir::cleanPath(defaultInstallFolder())),
+                          resolvedFolder(installFolder)))
         return QString();
-    const WindowsPath own = resolvedFolder(QDir::cleanPath(defaultInstallFolder()));
-    if (isSameWindowsPath(own, resolvedFolder(installFolder)))
-        return QString();
-    const QString found = content == FolderContent::Unreadable
-                              ? QStringLiteral("её содержимое не удалось прочитать")
-                              : QStringLiteral("в ней есть файлы");
     return QStringLiteral("Папка «%1» уже существует, %2, но нет прежней установки Tambrix. "
                           "Файлы и папки в ней с теми же именами, что у файлов программы, "
                           "будут сразу заменены, а при удалении программы эта папка будет "

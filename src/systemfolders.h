@@ -176,34 +176,31 @@ FolderVerdict judgeFolder(const QList<WindowsPath> &spellings, const SystemSpell
     FolderVerdict verdict;
     // Refused, naming the first `names` names of `folder` (nothing for a
     // protected one: the warning names the typed folder).
-    const auto refuse = [&verdict](FolderRefusal kind, const WindowsPath &folder, qsizetype names) {
+    const auto refuse = [&verdict](FolderRefusal kind, const WindowsPath &folder = {},
+                                   qsizetype names = 0) {
         WindowsPath part = folder;
         part.parts = folder.parts.mid(0, names);
         verdict.kind = kind;
-        verdict.part = kind == FolderRefusal::Protected ? QString() : part.text();
+        verdict.part = part.text();
         return verdict;
     };
+    const QList<WindowsPath> held = system.standard + system.foreign + system.profiles;
     for (const WindowsPath &folder : spellings) {
-        if (folder.isRoot())
-            return refuse(FolderRefusal::Protected, folder, 0);
-    }
-    for (const WindowsPath &other : system.standard + system.foreign + system.profiles) {
-        for (const WindowsPath &folder : spellings) {
-            if (isSameOrAncestor(folder, other))
-                return refuse(FolderRefusal::Protected, folder, 0);
-        }
+        if (folder.isRoot() || std::any_of(held.begin(), held.end(), [&](const auto &other) {
+                return isSameOrAncestor(folder, other);
+            }))
+            return refuse(FolderRefusal::Protected);
     }
     for (const WindowsPath &home : system.homes) {
         for (const WindowsPath &folder : spellings) {
             const qsizetype names = home.parts.size() + 1;
             if (isInOneDrive(folder, home))
-                return refuse(folder.parts.size() == names ? FolderRefusal::Protected
-                                                           : FolderRefusal::Foreign,
-                              folder, names);
+                return folder.parts.size() == names ? refuse(FolderRefusal::Protected)
+                                                    : refuse(FolderRefusal::Foreign, folder, names);
         }
     }
     for (const WindowsPath &folder : spellings) {
-        if (!folder.isRoot() && isDriveSystemFolder(folder.parts.first()))
+        if (isDriveSystemFolder(folder.parts.first()))
             return refuse(FolderRefusal::Foreign, folder, 1);
     }
     for (const WindowsPath &other : system.foreign) {

@@ -153,21 +153,19 @@ constexpr quint32 writeRights =
 
 // Who may own and write a folder of this user's: the user, the default owner
 // of the user's processes, the system and the administrators (an elevated
-// run leaves folders owned by Administrators, which stay the user's own).
+// run leaves folders owned by Administrators, which stay the user's own),
+// and TrustedInstaller, which owns the drive's root and Windows' own folders.
 QStringList trustedSids(const AccountSids &me)
 {
     return {fullSid(me.user), fullSid(me.owner), QStringLiteral("S-1-5-18"),
-            QStringLiteral("S-1-5-32-544")};
+            QStringLiteral("S-1-5-32-544"),
+            QStringLiteral("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464")};
 }
 
 bool ownedByTrusted(const QString &sddl, const AccountSids &me)
 {
     const QString owner = fullSid(sddlSection(sddl, QLatin1Char('O')));
-    // TrustedInstaller owns the drive's root and Windows' own folders.
-    return !owner.isEmpty() &&
-           (trustedSids(me).contains(owner) ||
-            owner ==
-                QLatin1String("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"));
+    return !owner.isEmpty() && trustedSids(me).contains(owner);
 }
 
 // Whether the DACL lets anyone but those owners (and the creator-owner

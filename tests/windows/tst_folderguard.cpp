@@ -75,8 +75,9 @@ bool grantEveryoneWrite(const QString &path)
 // WideCharToMultiByte as Microsoft documents it: for 65001 and 54936 no
 // flag but WC_ERR_INVALID_CHARS and no default-character arguments, for the
 // code pages without best fit no flags at all; wine accepts them all.
-int strictWideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideSize, LPSTR bytes,
-                              int byteSize, LPCCH defaultChar, LPBOOL usedDefault)
+int WINAPI strictWideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideSize,
+                                     LPSTR bytes, int byteSize, LPCCH defaultChar,
+                                     LPBOOL usedDefault)
 {
     const CodePageFlags allowed = wideToCodePageFlags(codePage);
     const DWORD permitted = allowed.flags == noBestFitChars ? ~DWORD(0) : allowed.flags;
@@ -90,7 +91,7 @@ int strictWideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideS
 
 // GetDriveTypeW as documented: "A trailing backslash is required"; wine
 // answers for "C:" too.
-UINT strictGetDriveTypeW(LPCWSTR root)
+UINT WINAPI strictGetDriveTypeW(LPCWSTR root)
 {
     const size_t length = root ? wcslen(root) : 0;
     if (length == 0 || root[length - 1] != L'\\')
@@ -103,8 +104,8 @@ UINT strictGetDriveTypeW(LPCWSTR root)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    testWideCharToMultiByte = &strictWideCharToMultiByte;
-    testGetDriveTypeW = &strictGetDriveTypeW;
+    wideToCodePage = &strictWideCharToMultiByte;
+    driveTypeOfRoot = &strictGetDriveTypeW;
     const QString home = QDir::fromNativeSeparators(qEnvironmentVariable("USERPROFILE"));
     const QString local = QDir::fromNativeSeparators(qEnvironmentVariable("LOCALAPPDATA"));
     if (home.isEmpty() || local.isEmpty()) {
