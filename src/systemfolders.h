@@ -162,11 +162,9 @@ bool isInOneDrive(const WindowsPath &folder, const WindowsPath &home)
 // points and the previous installation's copy of every profile.
 bool isDriveSystemFolder(const QString &name)
 {
-    for (const char *own : {"$Recycle.Bin", "System Volume Information", "Windows.old"}) {
-        if (windowsCaseKey(name) == windowsCaseKey(QLatin1String(own)))
-            return true;
-    }
-    return false;
+    return QStringList{QStringLiteral("$RECYCLE.BIN"), QStringLiteral("SYSTEM VOLUME INFORMATION"),
+                       QStringLiteral("WINDOWS.OLD")}
+        .contains(windowsCaseKey(name));
 }
 
 // Judges a folder that reads the same to every program: `spellings` holds

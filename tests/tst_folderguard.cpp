@@ -538,6 +538,14 @@ void tst_FolderGuard::descriptors_data()
                                              << ntfs << true << Kind::Fine << shared;
     QTest::newRow("the built-in administrator, as SDDL names it")
         << QStringLiteral("O:LAD:(A;OICI;FA;;;LA)") << ntfs << true << Kind::Fine << privateAccess;
+    // C:\Program Files as Windows sets it up: TrustedInstaller alone may
+    // change it, as only the system can act as TrustedInstaller.
+    QTest::newRow("Windows' own folder, TrustedInstaller's")
+        << QStringLiteral("O:%1G:%1D:PAI(A;;FA;;;%1)(A;CIIO;GA;;;%1)(A;;0x1301bf;;;SY)"
+                          "(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)"
+                          "(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;AC)")
+               .arg(QLatin1String("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"))
+        << ntfs << true << Kind::Fine << privateAccess;
     QTest::newRow("a volume without rights wins over another user's owner")
         << QStringLiteral("O:%1D:NO_ACCESS_CONTROL").arg(otherSid) << QStringLiteral("exFAT")
         << false << Kind::NoAccessRights << foreign;
