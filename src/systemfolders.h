@@ -197,6 +197,7 @@ FolderVerdict judgeFolder(const QList<WindowsPath> &spellings, const SystemSpell
                                                     : refuse(FolderRefusal::Foreign, folder, names);
         }
     }
+    // No spelling is a root from here on.
     for (const WindowsPath &folder : spellings) {
         if (isDriveSystemFolder(folder.parts.first()))
             return refuse(FolderRefusal::Foreign, folder, 1);
