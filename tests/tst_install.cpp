@@ -158,6 +158,8 @@ private slots:
     void workFolderPlaces();
     void windowsOnlyRefusals_data();
     void windowsOnlyRefusals();
+    void protectedSpelledOtherwise_data();
+    void protectedSpelledOtherwise();
     void linkedSystemFolders_data();
     void linkedSystemFolders();
     void declaredSyncRoots_data();
@@ -628,6 +630,25 @@ void tst_Install::windowsOnlyRefusals()
     if (!fileSystem.isEmpty())
         facts.volume = {fileSystem, false};
     QCOMPARE(refusalMessage(typed, judgeInstallFolder(typed, facts)), message);
+}
+
+// A protected folder typed in another case or with other separators is the
+// very folder Windows opens: the warning names no other one.
+void tst_Install::protectedSpelledOtherwise_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::newRow("other case") << QStringLiteral("C:/users/U");
+    QTest::newRow("backslashes, a trailing one") << QStringLiteral("C:\\Users\\u\\");
+}
+
+void tst_Install::protectedSpelledOtherwise()
+{
+    QFETCH(QString, typed);
+    FolderFacts facts = testenv::windowsFacts(typed, testenv::windowsUser({}, {}));
+    // The final path spells the names as the disk keeps them.
+    facts.resolved = parseWindowsPath(QStringLiteral("C:/Users/u"), QString());
+    QCOMPARE(refusalMessage(typed, judgeInstallFolder(typed, facts)),
+             refusedAsProtected(typed, defaultFolder()));
 }
 
 // The system names its own folders through a link while the user types the
